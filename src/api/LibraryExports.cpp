@@ -1,0 +1,158 @@
+// Library start-up and shut-down, ports, version.
+#include <atomic>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "api/PortTable.h"
+#include "log/RecH264Data.h"
+#include "qxplaylib.h"
+
+using namespace qx::api;
+
+namespace {
+
+constexpr int kSdkVersion = 1852;
+constexpr char kBuildStamp[] = "2012-03-19 10:00:00";
+
+// guarded by InitLock()
+bool gQxplayExInitFlag = false;
+std::unique_ptr<AudioCirQueue> gAudioCirQueue;
+
+// guarded by SessionMutex()
+int32_t g_lPort = 0;
+std::atomic<int32_t> g_PortCount{0};
+
+std::string Sid(int32_t port) { return ",sid=" + std::to_string(port); }
+
+}  // namespace
+
+extern "C" {
+
+int QxPlay_Init(void) {
+    RecH264Data::DbgviewLog(115, "QxPlay_Init ipc");
+    CAutoLock initLock(&InitLock());
+    if (gQxplayExInitFlag) return 1;
+    RecH264Data::DbgviewLog(3, std::string("6301,QxPlayEx Version,version[") +
+                                   std::to_string(kSdkVersion) + "][" + kBuildStamp + "]");
+    {
+        // The locks themselves live as long as the process; an Init after a failed
+        // one therefore never replaces a lock that live ports use.
+        CAutoLock lock(&SessionMutex());
+        SetInitialised(true);
+    }
+    RecH264Data::DbgviewLog(3, std::string("6304,QxPlay_Init gSessionMutex Create Success"));
+    RecH264Data::DbgviewLog(3, std::string("6305,QxPlay_Init gDDrawSessionMutex Create Success"));
+    RecH264Data::DbgviewLog(3, std::string("6306,QxPlay_Init g_decmutex Create Success"));
+    if (!gAudioCirQueue) {
+        gAudioCirQueue = std::make_unique<AudioCirQueue>();
+        gAudioCirQueue->Initialise(12);
+    }
+    RecH264Data::DbgviewLog(3,
+                            std::string("6307,QxPlay_Init gAudioCirQueue Create And Init Success"));
+    RecH264Data::DbgviewLog(3, std::string("6302,QxPlay_Init Call Success"));
+    gQxplayExInitFlag = true;
+    return 1;
+}
+
+void QxPlay_Destory(void) {
+    CAutoLock initLock(&InitLock());
+    if (!gQxplayExInitFlag) return;
+    RecH264Data::DbgviewLog(115, "QxPlay_Destory ipc");
+    RecH264Data::DbgviewLog(3, std::string("6311,QxPlay_Destory Call begin"));
+
+    std::map<int32_t, SessionRef> sessions;
+    {
+        CAutoLock lock(&SessionMutex());
+        std::string ports;
+        for (const auto& entry : SessionMap()) ports += std::to_string(entry.first) + ",";
+        RecH264Data::DbgviewLog(3, "6320,QxPlay_Destory session info,sid=" + ports);
+        sessions.swap(SessionMap());
+        // From here on every export answers "not initialised".
+        SetInitialised(false);
+    }
+    // Stopped outside the table lock: a host callback running on a worker may call
+    // an export, which must not wait for us while we wait for that worker.
+    for (auto& entry : sessions) {
+        RecH264Data::DbgviewLog(3, "6320,QxPlay_Destory session info" + Sid(entry.first));
+        if (entry.second) entry.second->Stop();
+        entry.second.reset();
+        --g_PortCount;
+    }
+    if (gAudioCirQueue) {
+        gAudioCirQueue.reset();
+        RecH264Data::DbgviewLog(3, std::string("6313,QxPlay_Destory gAudioCirQueue deleted"));
+        RecH264Data::DbgviewLog(5, std::string("delete gAudioCirQueue;"));
+    }
+    RecH264Data::DbgviewLog(3, std::string("6315,QxPlay_Destory gDDrawSessionMutex deleted"));
+    RecH264Data::DbgviewLog(5, std::string("delete gDDrawSessionMutex;"));
+    RecH264Data::DbgviewLog(3, std::string("6316,QxPlay_Destory g_decmutex deleted"));
+    RecH264Data::DbgviewLog(5, std::string("delete g_decmutex;"));
+    RecH264Data::DbgviewLog(3, std::string("6319,QxPlay_Destory gSessionMutex deleted"));
+    RecH264Data::DbgviewLog(5, std::string("delete gSessionMutex;"));
+    RecH264Data::DbgviewLog(3, std::string("6312,QxPlay_Destory Call end"));
+    gQxplayExInitFlag = false;
+    RecH264Data::DbgviewLog(5, std::string("gQxplayExInitFlag is false"));
+}
+
+int QxPlay_GetPort(int32_t* port) {
+    if (port == nullptr) return 0;
+    CAutoLock lock(&SessionMutex());
+    if (!IsInitialised()) return 0;
+    auto& sessions = SessionMap();
+    for (int probe = 1;; ++probe) {
+        if (probe > kMaxPorts) {
+            RecH264Data::DbgviewLog(5, std::string("6509,QxPlay_GetPort g_lPort overflow"));
+            return 0;
+        }
+        if (g_lPort >= kMaxPorts || g_lPort < 0) g_lPort = 0;
+        if (sessions.count(g_lPort) == 0) break;
+        ++g_lPort;
+    }
+    SessionRef session;
+    try {
+        session = std::make_shared<DDrawSession>();
+    } catch (const std::exception&) {
+        RecH264Data::DbgviewLog(5, std::string("6501,QxPlay_GetPort Error,new DDrawSession failed"));
+        return 0;
+    }
+    sessions[g_lPort] = session;
+    *port = g_lPort;
+    RecH264Data::DbgviewLog(5, "PORTGet g_PortCount=" + std::to_string(++g_PortCount));
+    session->SetSessionID(g_lPort);
+    RecH264Data::DbgviewLog(3, "6321,QxPlay_GetPort success" + Sid(g_lPort));
+    ++g_lPort;
+    return 1;
+}
+
+int QxPlay_FreePort(int32_t port) {
+    SessionRef session;
+    {
+        CAutoLock lock(&SessionMutex());
+        if (!IsInitialised()) return 0;
+        session = Find(port);
+        if (!BorderCheck(port, session.get(), "QxPlay_FreePort")) return 0;
+        SessionMap().erase(port);
+    }
+    try {
+        if (session->PlayState() != qx::kStateStop) session->Stop();
+        session.reset();
+        RecH264Data::DbgviewLog(5, "PORTRelease g_PortCount=" + std::to_string(--g_PortCount));
+        RecH264Data::DbgviewLog(3, "6322,QxPlay_FreePort 1.DDrawSession have been deleted" +
+                                       Sid(port));
+        RecH264Data::DbgviewLog(3, "6323,QxPlay_FreePort 2.Session have been erase" + Sid(port));
+    } catch (...) {
+        RecH264Data::DbgviewLog(5, "6504,QxPlay_FreePort Catch Unknown Error" + Sid(port));
+    }
+    return 1;
+}
+
+int QxPlay_GetLastError(int32_t port) {
+    return OnPort(port, "QxPlay_GetLastError", -1, -1, [](DDrawSession&) { return 0; });
+}
+
+int QxPlay_GetSdkVersion(void) { return kSdkVersion; }
+
+void QxPlay_ReleaseDDrawDevice(void) {}
+
+}  // extern "C"

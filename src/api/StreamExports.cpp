@@ -1,0 +1,69 @@
+// Open mode and stream input.
+#include "api/PortTable.h"
+#include "log/RecH264Data.h"
+#include "qxplaylib.h"
+
+using namespace qx::api;
+
+namespace {
+
+constexpr int kInputWaitRounds = 50;
+constexpr int kInputWaitMs = 20;
+
+// Bounds the host's 32-bit length to what one chunk may be.
+int ChunkLength(uint32_t length) {
+    return length > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(length);
+}
+
+}  // namespace
+
+extern "C" {
+
+int QxPlay_SetStreamOpenMode(int32_t port, int mode) {
+    return OnPort(port, "QxPlay_SetStreamOpenMode", 0, 0,
+                  [mode](DDrawSession& s) { return s.SetOpenMode(mode) ? 1 : 0; });
+}
+
+int QxPlay_GetStreamOpenMode(int32_t port) {
+    return OnPort(port, "QxPlay_GetStreamOpenMode", 0, -1,
+                  [](DDrawSession& s) { return s.OpenMode(); });
+}
+
+int QxPlay_GetPlayStatus(int32_t port) {
+    return OnPort(port, "QxPlay_GetPlayStatus", qx::kStateStop, qx::kStateStop,
+                  [](DDrawSession& s) { return s.PlayState(); });
+}
+
+int QxPlay_InputData(int32_t port, uint8_t* data, uint32_t length) {
+    int result = 0;
+    {
+        CAutoLock lock(&SessionMutex());
+        if (!IsInitialised()) return 0;
+        SessionRef session = Find(port);
+        if (!BorderCheck(port, session.get(), "QxPlay_InputData")) {
+            RecH264Data::DbgviewLog(5, std::string("inputdata fail,session is null"));
+            return 0;
+        }
+        if (data == nullptr || length == 0) return 0;
+        result = session->InputData(data, ChunkLength(length));
+    }
+    const int mode = QxPlay_GetStreamOpenMode(port);
+    if (result == 0 && mode != 0 && mode != 3) {
+        // A file-like stream waits for room; the host offers the same bytes again.
+        for (int round = 0; round < kInputWaitRounds; ++round) {
+            if (QxPlay_GetPlayStatus(port) == qx::kStateStop) return 0;
+            RecH264Data::MSleep(kInputWaitMs);
+        }
+        return 0;
+    }
+    return result;
+}
+
+int QxPlay_InputVideoData(int32_t port, uint8_t* data, uint32_t length) {
+    return OnPort(port, "QxPlay_InputVideoData", 0, 0, [&](DDrawSession& s) {
+        s.InputData(data, ChunkLength(length));
+        return 1;
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "platform/Export.h"
+#include "stream/PacketFormat.h"
+
+// Static utilities shared by every part of the library: the diagnostic log and the
+// time helpers, and the byte helpers of the packet stream. Hosts may call them too.
+class QX_EXPORT RecH264Data {
+public:
+    // Idle pause of the play loop and the render step, in milliseconds.
+    static int SLEEP_TIME;
+    // Not read inside the library.
+    static int SLEEP_INTERVAL;
+
+    // --- diagnostic log ---------------------------------------------------------
+
+    // String form: levels 1..99 are discarded; 0, negative levels and levels of 100
+    // and above are delivered with the level prefix and name.
+    static void DbgviewLog(int level, std::string message);
+    // Format form: levels below 80 are discarded; the formatted text alone (at most
+    // 1023 bytes, cut safely) is delivered.
+    static void DbgviewLog(int level, const char* format, ...)
+        __attribute__((format(printf, 2, 3)));
+    static void UpdateLog(int level, std::string message);
+
+    // The line the string form delivers for a level and message.
+    static std::string ComposeLogLine(int level, const std::string& message);
+
+    // --- time ------------------------------------------------------------------
+
+    // Selector 1: "YYYY-MM-DD"; 2: "hh:mm:ss"; anything else: both, one blank apart.
+    static std::string ForamtTime(int64_t seconds, int selector);
+    // Elapsed counter time in microseconds, or milliseconds with inMs; never negative.
+    static int64_t GetUs(int64_t start, int64_t end, int64_t frequency, bool inMs);
+    static void MSleep(long ms);
+    // True when more than 3000 ms lie between the two ticks, across the 2^32 wrap.
+    static bool PrintHeart(long earlierTick, long currentTick);
+
+    // --- packet byte helpers ---------------------------------------------------
+
+    // Writes header, NAL bytes and the FF FF FF FF trailer into out, which must hold
+    // nalLen + 76 bytes. Returns the bytes written.
+    static int PakcetNal(const unsigned char* nal, int nalLen, unsigned char* out,
+                         H264_PARAM param);
+    static std::string GetH264Param(H264_PARAM param);
+
+    static std::vector<int> IndexOf(const unsigned char* data, int length,
+                                    const unsigned char* pattern, int patternLength,
+                                    int maxCount);
+    static int IndexOfNum(const unsigned char* data, int length, const unsigned char* pattern,
+                          int patternLength, int n);
+    static bool StartWith(const unsigned char* data, int length, const unsigned char* pattern,
+                          int patternLength);
+    static std::vector<int> FindPESIndex(const unsigned char* data, int length,
+                                         const unsigned char* pattern, int patternLength,
+                                         int unused);
+    // The caller owns the data of every returned entry (delete[]).
+    static std::list<PKG_DATA> ProcessPacket(const unsigned char* data, int length,
+                                             std::vector<int> positions);
+
+    // Copies count bytes; overlapping ranges are allowed. A negative count or a null
+    // pointer with a positive count is refused (false).
+    static bool FastMemcpy(void* dst, const void* src, int count);
+    // Bounds-checked copy: refuses (false, logs "FastMemcpy Err:" and the place code)
+    // a count that is negative or larger than the room left at dst.
+    static bool FastMemcpy(void* dst, int64_t dstRoom, const void* src, int64_t count,
+                           int placeCode);
+};
