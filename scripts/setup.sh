@@ -2,7 +2,7 @@
 # Installs what building, running and testing need on Debian 12.
 set -euo pipefail
 packages=(
-  build-essential cmake pkg-config ninja-build
+  build-essential cmake pkg-config
   libavcodec-dev libavutil-dev libswscale-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev

@@ -19,6 +19,27 @@ int ChunkLength(uint32_t length) {
 
 extern "C" {
 
+// Streams need no opening: the session takes bytes once it plays.
+int QxPlay_OpenStream(int32_t port, uint8_t*, uint32_t, uint32_t) {
+    return OnPort(port, "QxPlay_OpenStream", 0, 0, [](DDrawSession&) { return 1; });
+}
+
+int QxPlay_CloseStream(int32_t port) {
+    return OnPort(port, "QxPlay_CloseStream", 0, 0, [](DDrawSession&) { return 1; });
+}
+
+int QxPlay_OpenStreamEx(int32_t port, uint8_t*, uint32_t, uint32_t) {
+    return OnPort(port, "QxPlay_OpenStreamEx", 0, 0, [](DDrawSession&) { return 1; });
+}
+
+int QxPlay_CloseStreamEx(int32_t port) {
+    return OnPort(port, "QxPlay_CloseStreamEx", 0, 0, [](DDrawSession&) { return 1; });
+}
+
+int QxPlay_InputAudioData(int32_t port, uint8_t*, uint32_t) {
+    return OnPort(port, "QxPlay_InputAudioData", 0, 0, [](DDrawSession&) { return 1; });
+}
+
 int QxPlay_SetStreamOpenMode(int32_t port, int mode) {
     return OnPort(port, "QxPlay_SetStreamOpenMode", 0, 0,
                   [mode](DDrawSession& s) { return s.SetOpenMode(mode) ? 1 : 0; });
