@@ -8,7 +8,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qx::IsKeyPacket(data, static_cast<int64_t>(size));
-    if (size < 2) return 0;
+    if (size < 2)
+        return 0;
     DDrawSession session;
     session.SetPlayState(qx::kStateNormal);
     session.SetCacheTime(data[0] % 2 == 0 ? 0 : 500);

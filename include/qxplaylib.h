@@ -56,8 +56,8 @@ typedef struct QxFrameInfo {
 typedef void (*QxDisplayCallback)(int32_t port, char* buffer, int32_t size, int32_t width,
                                   int32_t height, int32_t stamp, int32_t type, int32_t reserved);
 /* Called for every decoded picture with its YV12 copy (Y, then V, then U). */
-typedef void (*QxDecodeCallback)(int32_t port, char* buffer, int32_t size,
-                                 const QxFrameInfo* info, int32_t reserved1, int32_t reserved2);
+typedef void (*QxDecodeCallback)(int32_t port, char* buffer, int32_t size, const QxFrameInfo* info,
+                                 int32_t reserved1, int32_t reserved2);
 /* (port, message, user): decode messages (0: playback has run out of data) and
  * exceptions (1: writing the record file failed). */
 typedef void (*QxMessageCallback)(int32_t port, int32_t message, void* user);
@@ -155,8 +155,8 @@ QXPLAY_API int QxPlay_SetEncChangeMsg(int32_t port, QxWindow window, uint32_t me
 QXPLAY_API int QxPlay_SetEncTypeChangeCallBack(int32_t port, void* callback, void* user);
 QXPLAY_API int QxPlay_ThrowBFrameNum(int32_t port, uint32_t count);
 QXPLAY_API int QxPlay_RegisterDrawFun(int32_t port, void* callback, void* user);
-QXPLAY_API int QxPlay_SetVerifyCallBack(int32_t port, uint32_t begin, uint32_t end,
-                                        void* callback, void* user);
+QXPLAY_API int QxPlay_SetVerifyCallBack(int32_t port, uint32_t begin, uint32_t end, void* callback,
+                                        void* user);
 QXPLAY_API int QxPlay_GetOriginalFrameCallBack(int32_t port, int enable, void* callback,
                                                void* user);
 QXPLAY_API int QxPlay_GetFileSpecialAttr(int32_t port, uint32_t* time, uint32_t* frame,
@@ -188,8 +188,8 @@ QXPLAY_API int QxPlay_ResetSourceBufFlag(int32_t port);
 QXPLAY_API int QxPlay_SetDDrawDevice(int32_t port, uint32_t device);
 QXPLAY_API int QxPlay_SetDDrawDeviceEx(int32_t port, uint32_t region, uint32_t device);
 QXPLAY_API int QxPlay_SetDisplayBuf(int32_t port, uint32_t count);
-QXPLAY_API int QxPlay_SetDisplayRegion(int32_t port, uint32_t region, void* rect,
-                                       QxWindow window, int enable);
+QXPLAY_API int QxPlay_SetDisplayRegion(int32_t port, uint32_t region, void* rect, QxWindow window,
+                                       int enable);
 QXPLAY_API int QxPlay_SetDisplayType(int32_t port, int type);
 QXPLAY_API int QxPlay_SetFileRefCallBack(int32_t port, void* callback, void* user);
 QXPLAY_API int QxPlay_SetOverlayMode(int32_t port, int overlay, uint32_t colorKey);

@@ -43,7 +43,9 @@ TEST(LogFilter, FormatFormDeliversFromEighty) {
 TEST(LogLine, LevelNamesInGbk) {
     EXPECT_EQ(RecH264Data::ComposeLogLine(3, "m"), kPrefix + "3)=\xA1\xEF\xA1\xEF\xA1\xEFInfo,,m");
     EXPECT_EQ(RecH264Data::ComposeLogLine(6, "m"),
-              kPrefix + "6)=\xA1\xEF\xA1\xEF\xA1\xEF\xA1\xEF\xA1\xEF\xA1\xEF" "Fatal,,m");
+              kPrefix +
+                  "6)=\xA1\xEF\xA1\xEF\xA1\xEF\xA1\xEF\xA1\xEF\xA1\xEF"
+                  "Fatal,,m");
     EXPECT_EQ(RecH264Data::ComposeLogLine(7, "m"), kPrefix + "7)=unknown,,m");
 }
 
@@ -62,10 +64,12 @@ TEST(LogLine, ConcurrentFormatCallersNeverMixTheirLines) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
             const std::string body(200, static_cast<char>('a' + t));
-            for (int i = 0; i < 50; ++i) RecH264Data::DbgviewLog(115, "%d:%s", t, body.c_str());
+            for (int i = 0; i < 50; ++i)
+                RecH264Data::DbgviewLog(115, "%d:%s", t, body.c_str());
         });
     }
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     // A full viewer queue drops lines; those that arrive must be whole.
     const auto texts = capture.Texts();
     ASSERT_FALSE(texts.empty());
@@ -78,7 +82,8 @@ TEST(LogLine, ConcurrentFormatCallersNeverMixTheirLines) {
 TEST(LogDelivery, NoListenerIsHarmless) {
     qx::SetDbgViewName("qxtest-nobody-listens");
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < 1000; ++i) RecH264Data::DbgviewLog(115, "x");
+    for (int i = 0; i < 1000; ++i)
+        RecH264Data::DbgviewLog(115, "x");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     qx::SetDbgViewName("DbgView");
 }

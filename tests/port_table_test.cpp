@@ -11,7 +11,7 @@
 namespace {
 
 class PortTable : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(QxPlay_Init(), 1); }
     void TearDown() override { QxPlay_Destory(); }
 };
@@ -40,8 +40,10 @@ TEST_F(PortTable, InitTwiceCreatesNothingNew) {
 
 TEST_F(PortTable, RoundRobinSkipsFreedNumbersUntilTheWrap) {
     int32_t ports[5];
-    for (auto& p : ports) ASSERT_EQ(QxPlay_GetPort(&p), 1);
-    for (int i = 1; i < 5; ++i) EXPECT_EQ(ports[i], (ports[0] + i) % 200);
+    for (auto& p : ports)
+        ASSERT_EQ(QxPlay_GetPort(&p), 1);
+    for (int i = 1; i < 5; ++i)
+        EXPECT_EQ(ports[i], (ports[0] + i) % 200);
     ASSERT_EQ(QxPlay_FreePort(ports[2]), 1);
     int32_t next = -1;
     ASSERT_EQ(QxPlay_GetPort(&next), 1);
@@ -53,7 +55,8 @@ TEST_F(PortTable, RoundRobinSkipsFreedNumbersUntilTheWrap) {
 
 TEST_F(PortTable, TwoHundredPortsThenFullThenTheFreedOne) {
     std::vector<int32_t> ports(200);
-    for (auto& p : ports) ASSERT_EQ(QxPlay_GetPort(&p), 1);
+    for (auto& p : ports)
+        ASSERT_EQ(QxPlay_GetPort(&p), 1);
     EXPECT_EQ(std::set<int32_t>(ports.begin(), ports.end()).size(), 200u);
     int32_t extra = -5;
     EXPECT_EQ(QxPlay_GetPort(&extra), 0);
@@ -66,7 +69,8 @@ TEST_F(PortTable, TwoHundredPortsThenFullThenTheFreedOne) {
 TEST_F(PortTable, NullOutPointerTakesNoPort) {
     EXPECT_EQ(QxPlay_GetPort(nullptr), 0);
     std::vector<int32_t> ports(200);
-    for (auto& p : ports) ASSERT_EQ(QxPlay_GetPort(&p), 1);
+    for (auto& p : ports)
+        ASSERT_EQ(QxPlay_GetPort(&p), 1);
 }
 
 TEST_F(PortTable, DestoryFreesEveryPort) {
@@ -122,9 +126,11 @@ TEST(PortTableConcurrency, GetFreeAndDestoryFromManyThreads) {
                     uint8_t chunk[16] = {};
                     QxPlay_InputData(port, chunk, sizeof chunk);
                     const int err = QxPlay_GetLastError(port);
-                    if (err != 0 && err != -1) ++badAnswers;
+                    if (err != 0 && err != -1)
+                        ++badAnswers;
                     const int freed = QxPlay_FreePort(port);
-                    if (freed != 0 && freed != 1) ++badAnswers;
+                    if (freed != 0 && freed != 1)
+                        ++badAnswers;
                 }
             }
         });
@@ -135,7 +141,8 @@ TEST(PortTableConcurrency, GetFreeAndDestoryFromManyThreads) {
         QxPlay_Destory();
     }
     stop = true;
-    for (auto& w : workers) w.join();
+    for (auto& w : workers)
+        w.join();
     EXPECT_EQ(badAnswers.load(), 0);
 }
 

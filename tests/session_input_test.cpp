@@ -28,7 +28,7 @@ const Bytes kIdrPayload = {0, 0, 0, 1, 0x65, 0x88, 0x80, 0x10};
 const Bytes kSpsPayload = {0, 0, 0, 1, 0x67, 0x42, 0x00, 0x1e};
 
 class SessionInput : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { session.SetPlayState(qx::kStateNormal); }
     DDrawSession session;
 };
@@ -70,7 +70,9 @@ TEST_F(SessionInput, IdxGapFlushesEverything) {
     EXPECT_EQ(session.LastVideoIdx(), 9);
     const auto texts = capture.Texts();
     ASSERT_EQ(texts.size(), 1u);
-    EXPECT_EQ(texts[0], "\xD6\xA1\xB2\xBB\xC1\xAC\xD0\xF8" "CurIdx=9,LastIdx=7");
+    EXPECT_EQ(texts[0],
+              "\xD6\xA1\xB2\xBB\xC1\xAC\xD0\xF8"
+              "CurIdx=9,LastIdx=7");
 }
 
 TEST_F(SessionInput, RefusedChunkLeavesTheBookkeepingAlone) {

@@ -35,10 +35,10 @@ int main(int argc, char** argv) {
     }
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (name.size() > sizeof(addr.sun_path) - 1) name.resize(sizeof(addr.sun_path) - 1);
+    if (name.size() > sizeof(addr.sun_path) - 1)
+        name.resize(sizeof(addr.sun_path) - 1);
     std::memcpy(addr.sun_path + 1, name.data(), name.size());
-    const socklen_t len =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
         std::fprintf(stderr, "qxdbgview: cannot listen on \"%s\": %s\n", name.c_str(),
                      std::strerror(errno));
@@ -49,16 +49,19 @@ int main(int argc, char** argv) {
     for (long received = 0; count < 0 || received < count; ++received) {
         const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             std::perror("qxdbgview: recv");
             return 1;
         }
-        if (n < 4) continue;
-        const uint32_t pid = buf[0] | (buf[1] << 8) | (buf[2] << 16) |
-                             (static_cast<uint32_t>(buf[3]) << 24);
+        if (n < 4)
+            continue;
+        const uint32_t pid =
+            buf[0] | (buf[1] << 8) | (buf[2] << 16) | (static_cast<uint32_t>(buf[3]) << 24);
         size_t textLen = static_cast<size_t>(n) - 4;
         const void* nul = std::memchr(buf + 4, 0, textLen);
-        if (nul) textLen = static_cast<const unsigned char*>(nul) - (buf + 4);
+        if (nul)
+            textLen = static_cast<const unsigned char*>(nul) - (buf + 4);
         std::printf("[%u] %.*s\n", pid, static_cast<int>(textLen), buf + 4);
         std::fflush(stdout);
     }

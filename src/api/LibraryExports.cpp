@@ -23,7 +23,9 @@ std::unique_ptr<AudioCirQueue> gAudioCirQueue;
 int32_t g_lPort = 0;
 std::atomic<int32_t> g_PortCount{0};
 
-std::string Sid(int32_t port) { return ",sid=" + std::to_string(port); }
+std::string Sid(int32_t port) {
+    return ",sid=" + std::to_string(port);
+}
 
 }  // namespace
 
@@ -32,7 +34,8 @@ extern "C" {
 int QxPlay_Init(void) {
     RecH264Data::DbgviewLog(115, "QxPlay_Init ipc");
     CAutoLock initLock(&InitLock());
-    if (gQxplayExInitFlag) return 1;
+    if (gQxplayExInitFlag)
+        return 1;
     RecH264Data::DbgviewLog(3, std::string("6301,QxPlayEx Version,version[") +
                                    std::to_string(kSdkVersion) + "][" + kBuildStamp + "]");
     {
@@ -57,7 +60,8 @@ int QxPlay_Init(void) {
 
 void QxPlay_Destory(void) {
     CAutoLock initLock(&InitLock());
-    if (!gQxplayExInitFlag) return;
+    if (!gQxplayExInitFlag)
+        return;
     RecH264Data::DbgviewLog(115, "QxPlay_Destory ipc");
     RecH264Data::DbgviewLog(3, std::string("6311,QxPlay_Destory Call begin"));
 
@@ -65,7 +69,8 @@ void QxPlay_Destory(void) {
     {
         CAutoLock lock(&SessionMutex());
         std::string ports;
-        for (const auto& entry : SessionMap()) ports += std::to_string(entry.first) + ",";
+        for (const auto& entry : SessionMap())
+            ports += std::to_string(entry.first) + ",";
         RecH264Data::DbgviewLog(3, "6320,QxPlay_Destory session info,sid=" + ports);
         sessions.swap(SessionMap());
         // From here on every export answers "not initialised".
@@ -75,7 +80,8 @@ void QxPlay_Destory(void) {
     // an export, which must not wait for us while we wait for that worker.
     for (auto& entry : sessions) {
         RecH264Data::DbgviewLog(3, "6320,QxPlay_Destory session info" + Sid(entry.first));
-        if (entry.second) entry.second->Stop();
+        if (entry.second)
+            entry.second->Stop();
         entry.second.reset();
         --g_PortCount;
     }
@@ -96,24 +102,29 @@ void QxPlay_Destory(void) {
 }
 
 int QxPlay_GetPort(int32_t* port) {
-    if (port == nullptr) return 0;
+    if (port == nullptr)
+        return 0;
     CAutoLock lock(&SessionMutex());
-    if (!IsInitialised()) return 0;
+    if (!IsInitialised())
+        return 0;
     auto& sessions = SessionMap();
     for (int probe = 1;; ++probe) {
         if (probe > kMaxPorts) {
             RecH264Data::DbgviewLog(5, std::string("6509,QxPlay_GetPort g_lPort overflow"));
             return 0;
         }
-        if (g_lPort >= kMaxPorts || g_lPort < 0) g_lPort = 0;
-        if (sessions.count(g_lPort) == 0) break;
+        if (g_lPort >= kMaxPorts || g_lPort < 0)
+            g_lPort = 0;
+        if (sessions.count(g_lPort) == 0)
+            break;
         ++g_lPort;
     }
     SessionRef session;
     try {
         session = std::make_shared<DDrawSession>();
     } catch (const std::exception&) {
-        RecH264Data::DbgviewLog(5, std::string("6501,QxPlay_GetPort Error,new DDrawSession failed"));
+        RecH264Data::DbgviewLog(5,
+                                std::string("6501,QxPlay_GetPort Error,new DDrawSession failed"));
         return 0;
     }
     sessions[g_lPort] = session;
@@ -129,17 +140,20 @@ int QxPlay_FreePort(int32_t port) {
     SessionRef session;
     {
         CAutoLock lock(&SessionMutex());
-        if (!IsInitialised()) return 0;
+        if (!IsInitialised())
+            return 0;
         session = Find(port);
-        if (!BorderCheck(port, session.get(), "QxPlay_FreePort")) return 0;
+        if (!BorderCheck(port, session.get(), "QxPlay_FreePort"))
+            return 0;
         SessionMap().erase(port);
     }
     try {
-        if (session->PlayState() != qx::kStateStop) session->Stop();
+        if (session->PlayState() != qx::kStateStop)
+            session->Stop();
         session.reset();
         RecH264Data::DbgviewLog(5, "PORTRelease g_PortCount=" + std::to_string(--g_PortCount));
-        RecH264Data::DbgviewLog(3, "6322,QxPlay_FreePort 1.DDrawSession have been deleted" +
-                                       Sid(port));
+        RecH264Data::DbgviewLog(
+            3, "6322,QxPlay_FreePort 1.DDrawSession have been deleted" + Sid(port));
         RecH264Data::DbgviewLog(3, "6323,QxPlay_FreePort 2.Session have been erase" + Sid(port));
     } catch (...) {
         RecH264Data::DbgviewLog(5, "6504,QxPlay_FreePort Catch Unknown Error" + Sid(port));
@@ -151,7 +165,9 @@ int QxPlay_GetLastError(int32_t port) {
     return OnPort(port, "QxPlay_GetLastError", -1, -1, [](DDrawSession&) { return 0; });
 }
 
-int QxPlay_GetSdkVersion(void) { return kSdkVersion; }
+int QxPlay_GetSdkVersion(void) {
+    return kSdkVersion;
+}
 
 void QxPlay_ReleaseDDrawDevice(void) {}
 

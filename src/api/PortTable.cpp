@@ -12,7 +12,7 @@ struct Globals {
     CCritSec sessionMutex;
     CCritSec initLock;
     CCritSec decoderMutex;
-    bool initialised = false;               // guarded by sessionMutex
+    bool initialised = false;                // guarded by sessionMutex
     std::map<int32_t, SessionRef> sessions;  // guarded by sessionMutex
 };
 
@@ -23,14 +23,26 @@ Globals& G() {
 
 }  // namespace
 
-CCritSec& SessionMutex() { return G().sessionMutex; }
-CCritSec& InitLock() { return G().initLock; }
-CCritSec& DecoderMutex() { return G().decoderMutex; }
+CCritSec& SessionMutex() {
+    return G().sessionMutex;
+}
+CCritSec& InitLock() {
+    return G().initLock;
+}
+CCritSec& DecoderMutex() {
+    return G().decoderMutex;
+}
 
-bool IsInitialised() { return G().initialised; }
-void SetInitialised(bool initialised) { G().initialised = initialised; }
+bool IsInitialised() {
+    return G().initialised;
+}
+void SetInitialised(bool initialised) {
+    G().initialised = initialised;
+}
 
-std::map<int32_t, SessionRef>& SessionMap() { return G().sessions; }
+std::map<int32_t, SessionRef>& SessionMap() {
+    return G().sessions;
+}
 
 SessionRef Find(int32_t port) {
     auto& sessions = G().sessions;
@@ -39,7 +51,8 @@ SessionRef Find(int32_t port) {
 }
 
 bool BorderCheck(int32_t port, const DDrawSession* session, const char* function) {
-    if (session != nullptr) return true;
+    if (session != nullptr)
+        return true;
     RecH264Data::DbgviewLog(5, "6502,Qxplay_Session_BorderCheck,Session is NULL,sid=" +
                                    std::to_string(port) + ",fun=" + function);
     return false;

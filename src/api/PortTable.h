@@ -48,9 +48,11 @@ SessionRef Acquire(int32_t port, const char* function, Lookup* result);
 template <typename R, typename Work>
 R OnPort(int32_t port, const char* function, R notInitialised, R unknown, Work&& work) {
     CAutoLock lock(&SessionMutex());
-    if (!IsInitialised()) return notInitialised;
+    if (!IsInitialised())
+        return notInitialised;
     SessionRef session = Find(port);
-    if (!BorderCheck(port, session.get(), function)) return unknown;
+    if (!BorderCheck(port, session.get(), function))
+        return unknown;
     return work(*session);
 }
 

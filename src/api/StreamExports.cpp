@@ -59,20 +59,23 @@ int QxPlay_InputData(int32_t port, uint8_t* data, uint32_t length) {
     int result = 0;
     {
         CAutoLock lock(&SessionMutex());
-        if (!IsInitialised()) return 0;
+        if (!IsInitialised())
+            return 0;
         SessionRef session = Find(port);
         if (!BorderCheck(port, session.get(), "QxPlay_InputData")) {
             RecH264Data::DbgviewLog(5, std::string("inputdata fail,session is null"));
             return 0;
         }
-        if (data == nullptr || length == 0) return 0;
+        if (data == nullptr || length == 0)
+            return 0;
         result = session->InputData(data, ChunkLength(length));
     }
     const int mode = QxPlay_GetStreamOpenMode(port);
     if (result == 0 && mode != 0 && mode != 3) {
         // A file-like stream waits for room; the host offers the same bytes again.
         for (int round = 0; round < kInputWaitRounds; ++round) {
-            if (QxPlay_GetPlayStatus(port) == qx::kStateStop) return 0;
+            if (QxPlay_GetPlayStatus(port) == qx::kStateStop)
+                return 0;
             RecH264Data::MSleep(kInputWaitMs);
         }
         return 0;

@@ -59,13 +59,15 @@ std::string RecH264Data::ComposeLogLine(int level, const std::string& message) {
 }
 
 void RecH264Data::DbgviewLog(int level, std::string message) {
-    if (level >= 1 && level <= 99) return;
+    if (level >= 1 && level <= 99)
+        return;
     const std::string line = ComposeLogLine(level, message);
     qx::DbgViewSend(line.data(), line.size());
 }
 
 void RecH264Data::DbgviewLog(int level, const char* format, ...) {
-    if (level < 80) return;
+    if (level < 80)
+        return;
     // A buffer per call: concurrent callers never share one.
     char buf[1024];
     int n = -1;
@@ -80,11 +82,14 @@ void RecH264Data::DbgviewLog(int level, const char* format, ...) {
         qx::DbgViewSend(kInvalid, sizeof kInvalid - 1);
         return;
     }
-    const size_t len = static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
+    const size_t len =
+        static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
     qx::DbgViewSend(buf, len);
 }
 
-void RecH264Data::UpdateLog(int level, std::string message) { DbgviewLog(level, std::move(message)); }
+void RecH264Data::UpdateLog(int level, std::string message) {
+    DbgviewLog(level, std::move(message));
+}
 
 std::string RecH264Data::ForamtTime(int64_t seconds, int selector) {
     const time_t t = static_cast<time_t>(seconds);
@@ -94,15 +99,18 @@ std::string RecH264Data::ForamtTime(int64_t seconds, int selector) {
     }
     const std::string date = std::to_string(local.tm_year + 1900) + "-" +
                              TwoDigits(local.tm_mon + 1) + "-" + TwoDigits(local.tm_mday);
-    const std::string time = TwoDigits(local.tm_hour) + ":" + TwoDigits(local.tm_min) + ":" +
-                             TwoDigits(local.tm_sec);
-    if (selector == 1) return date;
-    if (selector == 2) return time;
+    const std::string time =
+        TwoDigits(local.tm_hour) + ":" + TwoDigits(local.tm_min) + ":" + TwoDigits(local.tm_sec);
+    if (selector == 1)
+        return date;
+    if (selector == 2)
+        return time;
     return date + " " + time;
 }
 
 int64_t RecH264Data::GetUs(int64_t start, int64_t end, int64_t frequency, bool inMs) {
-    if (frequency <= 0 || end <= start) return 0;
+    if (frequency <= 0 || end <= start)
+        return 0;
     // A 128-bit intermediate: counter spans times 10^6 overflow 64 bits after hours.
     const __int128 diff = static_cast<__int128>(end) - start;
     const __int128 scale = inMs ? 1000 : 1000000;
@@ -111,13 +119,15 @@ int64_t RecH264Data::GetUs(int64_t start, int64_t end, int64_t frequency, bool i
 }
 
 void RecH264Data::MSleep(long ms) {
-    if (ms < 1) return;
+    if (ms < 1)
+        return;
     qx::Event never;
     never.Wait(ms);
 }
 
 bool RecH264Data::PrintHeart(long earlierTick, long currentTick) {
     // Ticks are 32-bit milliseconds; unsigned subtraction crosses the wrap.
-    const uint32_t elapsed = static_cast<uint32_t>(currentTick) - static_cast<uint32_t>(earlierTick);
+    const uint32_t elapsed =
+        static_cast<uint32_t>(currentTick) - static_cast<uint32_t>(earlierTick);
     return elapsed > 3000;
 }

@@ -6,12 +6,13 @@
 #include <vector>
 
 #include "platform/Export.h"
+#include "stream/ExpGolomb.h"
 #include "stream/PacketFormat.h"
 
 // Static utilities shared by every part of the library: the diagnostic log and the
 // time helpers, and the byte helpers of the packet stream. Hosts may call them too.
 class QX_EXPORT RecH264Data {
-public:
+  public:
     // Idle pause of the play loop and the render step, in milliseconds.
     static int SLEEP_TIME;
     // Not read inside the library.
@@ -41,6 +42,14 @@ public:
     // True when more than 3000 ms lie between the two ticks, across the 2^32 wrap.
     static bool PrintHeart(long earlierTick, long currentTick);
 
+    // --- parameter sets --------------------------------------------------------
+
+    // One ue(v) out of a 32-bit window (see qx::UnSignedExpGolomb).
+    static uint32_t UnSignedExpGolomb(uint32_t& window, uint32_t& bitPos);
+    // The SPS elements up to pic_height_in_map_units_minus1, from bytes that start at
+    // seq_parameter_set_id and hold length bytes.
+    static bool ParseSPS(const unsigned char* bytes, size_t length, int profile_idc, SPS_DATA& sps);
+
     // --- packet byte helpers ---------------------------------------------------
 
     // Writes header, NAL bytes and the FF FF FF FF trailer into out, which must hold
@@ -50,8 +59,7 @@ public:
     static std::string GetH264Param(H264_PARAM param);
 
     static std::vector<int> IndexOf(const unsigned char* data, int length,
-                                    const unsigned char* pattern, int patternLength,
-                                    int maxCount);
+                                    const unsigned char* pattern, int patternLength, int maxCount);
     static int IndexOfNum(const unsigned char* data, int length, const unsigned char* pattern,
                           int patternLength, int n);
     static bool StartWith(const unsigned char* data, int length, const unsigned char* pattern,

@@ -11,7 +11,9 @@ int64_t QueryPerformanceCounter() {
     return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-int64_t QueryPerformanceFrequency() { return 1000000000LL; }
+int64_t QueryPerformanceFrequency() {
+    return 1000000000LL;
+}
 
 uint32_t GetTickCount() {
     using namespace std::chrono;
@@ -19,6 +21,8 @@ uint32_t GetTickCount() {
     return static_cast<uint32_t>(ms);
 }
 
-uint32_t GetCurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
+uint32_t GetCurrentProcessId() {
+    return static_cast<uint32_t>(::getpid());
+}
 
 }  // namespace qx

@@ -5,7 +5,7 @@
 // The library's lock. Recursive, because several session operations that take a
 // lock call others that take the same one (reset from inside input, for example).
 class CCritSec {
-public:
+  public:
     CCritSec() = default;
     CCritSec(const CCritSec&) = delete;
     CCritSec& operator=(const CCritSec&) = delete;
@@ -18,22 +18,24 @@ public:
     void unlock() { m_mutex.unlock(); }
     bool try_lock() { return m_mutex.try_lock(); }
 
-private:
+  private:
     std::recursive_mutex m_mutex;
 };
 
 // Scoped guard; a null lock is accepted and guards nothing.
 class CAutoLock {
-public:
+  public:
     explicit CAutoLock(CCritSec* lock) : m_lock(lock) {
-        if (m_lock) m_lock->Lock();
+        if (m_lock)
+            m_lock->Lock();
     }
     ~CAutoLock() {
-        if (m_lock) m_lock->Unlock();
+        if (m_lock)
+            m_lock->Unlock();
     }
     CAutoLock(const CAutoLock&) = delete;
     CAutoLock& operator=(const CAutoLock&) = delete;
 
-private:
+  private:
     CCritSec* m_lock;
 };

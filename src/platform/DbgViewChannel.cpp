@@ -42,8 +42,10 @@ std::string GetDbgViewName() {
 
 void DbgViewSend(const char* text, size_t len) {
     const int fd = SenderSocket();
-    if (fd < 0 || text == nullptr) return;
-    if (len > kMaxText) len = kMaxText;
+    if (fd < 0 || text == nullptr)
+        return;
+    if (len > kMaxText)
+        len = kMaxText;
 
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;

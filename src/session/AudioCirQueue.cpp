@@ -1,7 +1,8 @@
 #include "session/AudioCirQueue.h"
 
 bool AudioCirQueue::Initialise(int capacity) {
-    if (capacity < 1) capacity = 1;
+    if (capacity < 1)
+        capacity = 1;
     CAutoLock lock(&m_lock);
     m_read = m_write = m_count = 0;
     m_elements.reset(new FRAME_BUF[static_cast<size_t>(capacity)]);
@@ -25,7 +26,9 @@ int AudioCirQueue::Capacity() {
     return m_capacity;
 }
 
-bool AudioCirQueue::IsEmpty() { return Count() == 0; }
+bool AudioCirQueue::IsEmpty() {
+    return Count() == 0;
+}
 
 bool AudioCirQueue::IsFull() {
     CAutoLock lock(&m_lock);
@@ -34,7 +37,8 @@ bool AudioCirQueue::IsFull() {
 
 bool AudioCirQueue::Push(const FRAME_BUF& frame) {
     CAutoLock lock(&m_lock);
-    if (!m_ready || m_count == m_capacity) return false;
+    if (!m_ready || m_count == m_capacity)
+        return false;
     m_elements[m_write] = frame;
     ++m_count;
     m_write = (m_write + 1) % m_capacity;
@@ -43,14 +47,18 @@ bool AudioCirQueue::Push(const FRAME_BUF& frame) {
 
 bool AudioCirQueue::Pop(FRAME_BUF* frame) {
     CAutoLock lock(&m_lock);
-    if (!m_ready || m_count == 0) return false;
-    if (frame) *frame = m_elements[m_read];
+    if (!m_ready || m_count == 0)
+        return false;
+    if (frame)
+        *frame = m_elements[m_read];
     --m_count;
     m_read = (m_read + 1) % m_capacity;
     return true;
 }
 
-bool AudioCirQueue::DropOldest() { return Pop(nullptr); }
+bool AudioCirQueue::DropOldest() {
+    return Pop(nullptr);
+}
 
 bool AudioCirQueue::IsReady() {
     CAutoLock lock(&m_lock);

@@ -7,7 +7,7 @@
 
 // Fixed-capacity ring of audio frames; internally locked, so any thread may use it.
 class AudioCirQueue {
-public:
+  public:
     AudioCirQueue() = default;
     AudioCirQueue(const AudioCirQueue&) = delete;
     AudioCirQueue& operator=(const AudioCirQueue&) = delete;
@@ -25,7 +25,7 @@ public:
     bool DropOldest();
     bool IsReady();
 
-private:
+  private:
     CCritSec m_lock;
     // guarded by m_lock
     std::unique_ptr<FRAME_BUF[]> m_elements;

@@ -9,7 +9,7 @@
 // the rest. Positions are absolute stream offsets (bytes ever appended), which stay
 // valid while the front moves. Not locked: the owner guards it.
 class ByteQueue {
-public:
+  public:
     explicit ByteQueue(int capacity);
 
     int Capacity() const { return m_capacity; }
@@ -28,7 +28,7 @@ public:
     int Consume(int n);
     void Clear();
 
-private:
+  private:
     std::unique_ptr<unsigned char[]> m_data;
     int m_capacity;
     int m_begin = 0;

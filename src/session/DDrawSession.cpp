@@ -17,8 +17,8 @@ DDrawSession::DDrawSession() {
     m_AudioCirQueue->Initialise(qx::kLiveAudioQueue);
     trace += ",Init m_AudioCirQueue success,Init audio decodec success";
     m_initialised = true;
-    RecH264Data::UpdateLog(3, "5301,DDrawSession::DDrawSession call success" + Description() +
-                                  "," + trace);
+    RecH264Data::UpdateLog(
+        3, "5301,DDrawSession::DDrawSession call success" + Description() + "," + trace);
 }
 
 DDrawSession::~DDrawSession() {
@@ -31,18 +31,23 @@ void DDrawSession::SetSessionID(int id) {
     RecH264Data::UpdateLog(3, "5308,DDrawSession::SetSessionID success" + Description());
 }
 
-std::string DDrawSession::Description() const { return ",sid=" + std::to_string(m_sessionId); }
+std::string DDrawSession::Description() const {
+    return ",sid=" + std::to_string(m_sessionId);
+}
 
 bool DDrawSession::SetOpenMode(int mode) {
-    if (mode < 0 || mode > 3) return false;
+    if (mode < 0 || mode > 3)
+        return false;
     m_openMode.store(mode);
-    if (mode == 1) m_AudioCirQueue->Initialise(qx::kFileAudioQueue);
+    if (mode == 1)
+        m_AudioCirQueue->Initialise(qx::kFileAudioQueue);
     return true;
 }
 
 void DDrawSession::SetPlayState(int state) {
     const int mode = OpenMode();
-    if ((mode == 0 || mode == 3) && state != qx::kStateNormal && state != qx::kStateStop) return;
+    if ((mode == 0 || mode == 3) && state != qx::kStateNormal && state != qx::kStateStop)
+        return;
     {
         CAutoLock stateLock(&m_stateLock);
         m_playClockStart = qx::QueryPerformanceCounter();
@@ -51,14 +56,19 @@ void DDrawSession::SetPlayState(int state) {
         m_savedPlayedTime = m_nPlayTm;
     }
     const int old = m_playState.load();
-    if (old == qx::kStateBack) ResetBuffers();
+    if (old == qx::kStateBack)
+        ResetBuffers();
     m_resync.store(true);
     m_playState.store(state);
-    if (state == qx::kStateStep) ++m_stepCount;
-    if (state == qx::kStateBack) ResetBuffers();
+    if (state == qx::kStateStep)
+        ++m_stepCount;
+    if (state == qx::kStateBack)
+        ResetBuffers();
 }
 
-void DDrawSession::Stop() { m_playState.store(qx::kStateStop); }
+void DDrawSession::Stop() {
+    m_playState.store(qx::kStateStop);
+}
 
 int DDrawSession::SourceFill() {
     CAutoLock lock(&m_srcLock);

@@ -28,7 +28,7 @@ constexpr int kFileAudioQueue = 1000;
 // the port table through shared ownership, so that an export still working on a
 // session keeps it alive after the port has been freed.
 class DDrawSession {
-public:
+  public:
     DDrawSession();
     ~DDrawSession();
     DDrawSession(const DDrawSession&) = delete;
@@ -70,7 +70,7 @@ public:
     int64_t LastInputPts();
     int RenderQueueSize();
 
-private:
+  private:
     // Bookkeeping of a live chunk's first header: continuity, caching, last pts.
     // Called under m_srcLock, only for chunks that will be taken.
     void NoteLiveHeader(const H264_PARAM& header);

@@ -43,7 +43,8 @@ void PositionIndex::DropBefore(int64_t position) {
 
 std::optional<PositionIndex::Key> PositionIndex::Oldest() {
     CAutoLock lock(&m_lock);
-    if (m_keys.empty()) return std::nullopt;
+    if (m_keys.empty())
+        return std::nullopt;
     return Key{m_keys.begin()->first, m_keys.begin()->second};
 }
 

@@ -11,7 +11,7 @@
 // offsets of the source buffer (see ByteQueue). Internally locked; the lock may be
 // taken inside the source-buffer lock, never the other way round.
 class PositionIndex {
-public:
+  public:
     struct Key {
         int64_t pts;
         int64_t position;
@@ -32,7 +32,7 @@ public:
     // Empties the map and sets both pts to 0.
     void Clear();
 
-private:
+  private:
     CCritSec m_lock;
     // guarded by m_lock
     std::map<int64_t, int64_t> m_keys;

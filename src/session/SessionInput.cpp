@@ -13,7 +13,8 @@ constexpr char kNotContinuous[] = "\xD6\xA1\xB2\xBB\xC1\xAC\xD0\xF8";
 }  // namespace
 
 void DDrawSession::NoteLiveHeader(const H264_PARAM& header) {
-    if (m_cacheTime.load() == 0) m_caching = false;
+    if (m_cacheTime.load() == 0)
+        m_caching = false;
     if (header.knd == qx::kKindH264 || header.knd == qx::kKindH265) {
         const int64_t lastIdx = m_lastVideoIdx.load();
         if (lastIdx != -1 && header.idx - lastIdx != 1) {
@@ -23,10 +24,13 @@ void DDrawSession::NoteLiveHeader(const H264_PARAM& header) {
             EmptyRenderQueue();
         }
         m_lastVideoIdx = header.idx;
-        if (m_firstVideoPts.load() == -1) m_firstVideoPts = header.pts;
-        if ((header.pts - m_firstVideoPts.load()) / 1000 >= m_cacheTime.load()) m_caching = false;
+        if (m_firstVideoPts.load() == -1)
+            m_firstVideoPts = header.pts;
+        if ((header.pts - m_firstVideoPts.load()) / 1000 >= m_cacheTime.load())
+            m_caching = false;
     } else if (header.knd == qx::kKindAudio1 || header.knd == qx::kKindAudio3) {
-        if (m_firstAudioPts.load() == -1) m_firstAudioPts = header.pts;
+        if (m_firstAudioPts.load() == -1)
+            m_firstAudioPts = header.pts;
         // Audio-only streams stop caching after 100 ms of audio.
         if ((header.pts - m_firstAudioPts.load()) / 1000 > 100 && m_firstVideoPts.load() == -1) {
             m_caching = false;
@@ -39,13 +43,15 @@ void DDrawSession::NoteLiveHeader(const H264_PARAM& header) {
 int DDrawSession::InputData(const unsigned char* data, int length) {
     const int state = PlayState();
     const int mode = OpenMode();
-    if (mode != 0) m_caching = false;
+    if (mode != 0)
+        m_caching = false;
 
     if (length < 1 || data == nullptr || state == qx::kStateStop || !m_initialised ||
         m_endOfInput) {
         char text[128];
-        std::snprintf(text, sizeof text, "5403,DDrawSession::InputData BorderCheck Error,datalen=%d,data=%p",
-                      length, static_cast<const void*>(data));
+        std::snprintf(text, sizeof text,
+                      "5403,DDrawSession::InputData BorderCheck Error,datalen=%d,data=%p", length,
+                      static_cast<const void*>(data));
         RecH264Data::UpdateLog(4, text);
         return 0;
     }
@@ -57,7 +63,8 @@ int DDrawSession::InputData(const unsigned char* data, int length) {
         const std::vector<int> marker =
             RecH264Data::IndexOf(data, length, qx::kMarker, qx::kMarkerSize, 1);
         if (!marker.empty()) {
-            if (m_firstInputTick.load() == 0) m_firstInputTick = qx::GetTickCount();
+            if (m_firstInputTick.load() == 0)
+                m_firstInputTick = qx::GetTickCount();
             if (static_cast<int64_t>(length) > static_cast<int64_t>(marker[0]) + qx::kHeaderSize) {
                 header = qx::ReadHeader(data + marker[0]);
                 haveHeader = true;
@@ -68,11 +75,12 @@ int DDrawSession::InputData(const unsigned char* data, int length) {
     // A gap empties the buffer, so such a chunk fits even when the buffer is full.
     const bool videoHeader =
         haveHeader && (header.knd == qx::kKindH264 || header.knd == qx::kKindH265);
-    const bool gap = videoHeader && m_lastVideoIdx.load() != -1 &&
-                     header.idx - m_lastVideoIdx.load() != 1;
+    const bool gap =
+        videoHeader && m_lastVideoIdx.load() != -1 && header.idx - m_lastVideoIdx.load() != 1;
     const int64_t fillAfter = (gap ? 0 : static_cast<int64_t>(m_srcBuf.Size())) + length;
     if (fillAfter >= m_srcBuf.Capacity()) {
-        if (mode == 0) RecH264Data::DbgviewLog(115, "buff is full");
+        if (mode == 0)
+            RecH264Data::DbgviewLog(115, "buff is full");
         return 0;
     }
 
@@ -80,7 +88,8 @@ int DDrawSession::InputData(const unsigned char* data, int length) {
     if (haveHeader) {
         NoteLiveHeader(header);
         m_positions.NoteNewestInput(header.pts);
-        if (qx::IsKeyPacket(data, length)) m_positions.AddKey(header.pts, m_srcBuf.EndPosition());
+        if (qx::IsKeyPacket(data, length))
+            m_positions.AddKey(header.pts, m_srcBuf.EndPosition());
     }
     if (!m_srcBuf.Append(data, length)) {
         RecH264Data::DbgviewLog(11, "FastMemcpy Err:30001");

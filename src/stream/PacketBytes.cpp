@@ -22,7 +22,8 @@ int RecH264Data::PakcetNal(const unsigned char* nal, int nalLen, unsigned char* 
         return 0;
     }
     std::memcpy(out, &param, qx::kHeaderSize);
-    if (nalLen > 0) std::memcpy(out + qx::kHeaderSize, nal, static_cast<size_t>(nalLen));
+    if (nalLen > 0)
+        std::memcpy(out + qx::kHeaderSize, nal, static_cast<size_t>(nalLen));
     std::memcpy(out + qx::kHeaderSize + nalLen, kTrailer, sizeof kTrailer);
     return nalLen + qx::kPacketOverhead;
 }
@@ -70,8 +71,10 @@ void ScanMarker(const unsigned char* data, int length, const unsigned char* patt
             return;
         }
         // A match that ends on the last byte is reported only as the last wanted one.
-        if (i + patternLength >= length) return;
-        if (!found(i, count)) return;
+        if (i + patternLength >= length)
+            return;
+        if (!found(i, count))
+            return;
         i += patternLength;
     }
 }
@@ -109,26 +112,28 @@ bool RecH264Data::StartWith(const unsigned char* data, int length, const unsigne
 }
 
 std::vector<int> RecH264Data::FindPESIndex(const unsigned char* data, int length,
-                                           const unsigned char* pattern, int patternLength,
-                                           int) {
+                                           const unsigned char* pattern, int patternLength, int) {
     // The header is read whole, so anything shorter than one header cannot match.
     if (data == nullptr || pattern == nullptr || patternLength <= 0 || length < patternLength ||
         length < qx::kHeaderSize || patternLength > qx::kHeaderSize) {
         return {};
     }
     const H264_PARAM header = qx::ReadHeader(data);
-    if (std::memcmp(&header, pattern, static_cast<size_t>(patternLength)) != 0) return {};
+    if (std::memcmp(&header, pattern, static_cast<size_t>(patternLength)) != 0)
+        return {};
     return {0, header.nal_len + qx::kPacketOverhead};
 }
 
 std::list<PKG_DATA> RecH264Data::ProcessPacket(const unsigned char* data, int length,
                                                std::vector<int> positions) {
     std::list<PKG_DATA> packets;
-    if (data == nullptr) return packets;
+    if (data == nullptr)
+        return packets;
     for (size_t i = 0; i + 1 < positions.size(); ++i) {
         const int begin = positions[i];
         const int end = positions[i + 1];
-        if (begin < 0 || end <= begin || end > length) continue;
+        if (begin < 0 || end <= begin || end > length)
+            continue;
         PKG_DATA pkg;
         pkg.len = end - begin;
         pkg.data = new unsigned char[static_cast<size_t>(pkg.len)];
@@ -139,9 +144,12 @@ std::list<PKG_DATA> RecH264Data::ProcessPacket(const unsigned char* data, int le
 }
 
 bool RecH264Data::FastMemcpy(void* dst, const void* src, int count) {
-    if (count < 0) return false;
-    if (count == 0) return true;
-    if (dst == nullptr || src == nullptr) return false;
+    if (count < 0)
+        return false;
+    if (count == 0)
+        return true;
+    if (dst == nullptr || src == nullptr)
+        return false;
     std::memmove(dst, src, static_cast<size_t>(count));
     return true;
 }
@@ -154,6 +162,7 @@ bool RecH264Data::FastMemcpy(void* dst, int64_t dstRoom, const void* src, int64_
         DbgviewLog(5, std::string(text));
         return false;
     }
-    if (count > 0) std::memmove(dst, src, static_cast<size_t>(count));
+    if (count > 0)
+        std::memmove(dst, src, static_cast<size_t>(count));
     return true;
 }

@@ -15,7 +15,7 @@
 // Receives the library's diagnostic lines on a socket name of its own, so that
 // tests neither need nor disturb a running viewer.
 class LogCapture {
-public:
+  public:
     LogCapture() : m_previous(qx::GetDbgViewName()) {
         m_name = "qxtest-" + std::to_string(::getpid()) + "-" + std::to_string(Counter()++);
         m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -44,7 +44,8 @@ public:
         unsigned char buf[65536];
         for (;;) {
             const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
-            if (n < 4) break;
+            if (n < 4)
+                break;
             Line line;
             line.pid = buf[0] | (buf[1] << 8) | (buf[2] << 16) | (uint32_t(buf[3]) << 24);
             line.text.assign(reinterpret_cast<char*>(buf) + 4, static_cast<size_t>(n) - 4);
@@ -55,13 +56,14 @@ public:
 
     std::vector<std::string> Texts() {
         std::vector<std::string> texts;
-        for (auto& line : Drain()) texts.push_back(line.text);
+        for (auto& line : Drain())
+            texts.push_back(line.text);
         return texts;
     }
 
     const std::string& Name() const { return m_name; }
 
-private:
+  private:
     static int& Counter() {
         static int counter = 0;
         return counter;
