@@ -4,25 +4,6 @@
 
 namespace {
 
-TEST(UnSignedExpGolomb, ReadsCodesAndSurvivesAZeroWindow) {
-    uint32_t window = 0x80000000u;  // "1": 0
-    uint32_t pos = 0;
-    EXPECT_EQ(RecH264Data::UnSignedExpGolomb(window, pos), 0u);
-    EXPECT_EQ(pos, 1u);
-    window = 0x40000000u;  // "010": 1
-    pos = 0;
-    EXPECT_EQ(RecH264Data::UnSignedExpGolomb(window, pos), 1u);
-    EXPECT_EQ(pos, 3u);
-    window = 0x28000000u;  // "00101": 4
-    pos = 0;
-    EXPECT_EQ(RecH264Data::UnSignedExpGolomb(window, pos), 4u);
-    EXPECT_EQ(pos, 5u);
-    window = 0;
-    pos = 0;
-    EXPECT_EQ(RecH264Data::UnSignedExpGolomb(window, pos), 0u);
-    EXPECT_EQ(pos, 0u);
-}
-
 TEST(ParseSPS, BaselineElementsAndTruncation) {
     // sps_id 0 ("1"), log2_max_frame_num_minus4 0 ("1"), poc type 0 ("1"),
     // log2_max_poc_lsb_minus4 0 ("1"), max_num_ref_frames 1 ("010"), gaps 0,
