@@ -74,6 +74,8 @@ class DDrawSession {
     // Bookkeeping of a live chunk's first header: continuity, caching, last pts.
     // Called under m_srcLock, only for chunks that will be taken.
     void NoteLiveHeader(const H264_PARAM& header);
+    // A video header whose idx does not follow the last one pushed.
+    bool IsVideoGap(const H264_PARAM& header) const;
 
     // Immutable after construction.
     int64_t m_frequency;

@@ -12,14 +12,20 @@ constexpr char kNotContinuous[] = "\xD6\xA1\xB2\xBB\xC1\xAC\xD0\xF8";
 
 }  // namespace
 
+bool DDrawSession::IsVideoGap(const H264_PARAM& header) const {
+    if (header.knd != qx::kKindH264 && header.knd != qx::kKindH265)
+        return false;
+    const int64_t lastIdx = m_lastVideoIdx.load();
+    return lastIdx != -1 && header.idx - lastIdx != 1;
+}
+
 void DDrawSession::NoteLiveHeader(const H264_PARAM& header) {
     if (m_cacheTime.load() == 0)
         m_caching = false;
     if (header.knd == qx::kKindH264 || header.knd == qx::kKindH265) {
-        const int64_t lastIdx = m_lastVideoIdx.load();
-        if (lastIdx != -1 && header.idx - lastIdx != 1) {
+        if (IsVideoGap(header)) {
             RecH264Data::DbgviewLog(115, "%sCurIdx=%" PRId64 ",LastIdx=%" PRId64, kNotContinuous,
-                                    header.idx, lastIdx);
+                                    header.idx, m_lastVideoIdx.load());
             ResetBuffers();
             EmptyRenderQueue();
         }
@@ -73,10 +79,7 @@ int DDrawSession::InputData(const unsigned char* data, int length) {
     }
 
     // A gap empties the buffer, so such a chunk fits even when the buffer is full.
-    const bool videoHeader =
-        haveHeader && (header.knd == qx::kKindH264 || header.knd == qx::kKindH265);
-    const bool gap =
-        videoHeader && m_lastVideoIdx.load() != -1 && header.idx - m_lastVideoIdx.load() != 1;
+    const bool gap = haveHeader && IsVideoGap(header);
     const int64_t fillAfter = (gap ? 0 : static_cast<int64_t>(m_srcBuf.Size())) + length;
     if (fillAfter >= m_srcBuf.Capacity()) {
         if (mode == 0)
