@@ -148,7 +148,7 @@ int QxPlay_FreePort(int32_t port) {
         SessionMap().erase(port);
     }
     try {
-        if (session->PlayState() != qx::kStateStop)
+        if (session->PlayState() != qx::kStateStop || session->HasWorkers())
             session->Stop();
         session.reset();
         RecH264Data::DbgviewLog(5, "PORTRelease g_PortCount=" + std::to_string(--g_PortCount));

@@ -67,6 +67,14 @@ class QX_EXPORT RecH264Data {
     static std::vector<int> FindPESIndex(const unsigned char* data, int length,
                                          const unsigned char* pattern, int patternLength,
                                          int unused);
+    // --- worker threads of a session (the argument is the DDrawSession) ----------
+
+    static unsigned long ParseBufPacketExA(void* session);
+    static unsigned long PlayVedio(void* session);
+    static unsigned long RenderVedio(void* session);
+    // Logs 7511 for a null session.
+    static bool isSessionNULL(const void* session);
+
     // The caller owns the data of every returned entry (delete[]).
     static std::list<PKG_DATA> ProcessPacket(const unsigned char* data, int length,
                                              std::vector<int> positions);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "decode/H265Decode.h"
 #include "log/RecH264Data.h"
 #include "platform/Clock.h"
 
@@ -22,6 +23,18 @@ DDrawSession::DDrawSession() {
 }
 
 DDrawSession::~DDrawSession() {
+    // Every worker holds a reference, so by now each has left its body; the last one
+    // may be the thread running this destructor.
+    for (WorkerThread& w : m_workers) {
+        if (!w.thread.joinable())
+            continue;
+        if (w.thread.get_id() == std::this_thread::get_id())
+            w.thread.detach();
+        else
+            w.thread.join();
+    }
+    DeletePictureObjects();
+    m_decoder.reset();
     CAutoLock lock(&m_renderQueueLock);
     m_renderQueue.clear();
 }
@@ -44,17 +57,153 @@ bool DDrawSession::SetOpenMode(int mode) {
     return true;
 }
 
+void DDrawSession::SetDecodeMessageCallback(QxMessageCallback callback, void* user) {
+    CAutoLock lock(&m_callbackLock);
+    m_decodeMessage = callback;
+    m_decodeMessageUser = user;
+}
+
+void DDrawSession::SetFileName(const std::string& name) {
+    CAutoLock lock(&m_fileNameLock);
+    m_fileName = name;
+}
+
+std::string DDrawSession::FileName() {
+    CAutoLock lock(&m_fileNameLock);
+    return m_fileName;
+}
+
+void DDrawSession::RequestSeek(int seconds) {
+    m_seekRequest = seconds;
+    m_keyFrameWait = true;
+    m_resync = true;
+}
+
+void DDrawSession::SetPlayTimeOffset(int64_t ms) {
+    CAutoLock lock(&m_playTimeLock);
+    m_lPlayTmOff = ms;
+}
+
+int64_t DDrawSession::PlayTimeOffset() {
+    CAutoLock lock(&m_playTimeLock);
+    return m_lPlayTmOff;
+}
+
+void DDrawSession::SetPlayedFrameNumber(int frame) {
+    CAutoLock lock(&m_frameNumberLock);
+    m_playedFrameNumber = frame;
+}
+
+int DDrawSession::PlayedFrameNumber() {
+    CAutoLock lock(&m_frameNumberLock);
+    return m_playedFrameNumber;
+}
+
+void DDrawSession::Pause(bool pause) {
+    CAutoLock lock(&m_controlLock);
+    if (pause) {
+        const int current = PlayState();
+        m_savedState = current == qx::kStateStep ? qx::kStateNormal : current;
+        SetPlayState(qx::kStatePause);
+    } else {
+        SetPlayState(m_savedState.load());
+    }
+}
+
+int DDrawSession::Fast() {
+    CAutoLock lock(&m_controlLock);
+    int next;
+    switch (PlayState()) {
+        case -16:
+            next = -8;
+            break;
+        case -8:
+            next = -4;
+            break;
+        case -4:
+            next = -2;
+            break;
+        case -2:
+            next = 1;
+            break;
+        case 1:
+            next = 2;
+            break;
+        case 2:
+            next = 4;
+            break;
+        case 4:
+            next = 8;
+            break;
+        case 8:
+        case 16:
+            next = 16;
+            break;
+        default:
+            next = 2;
+            break;
+    }
+    if (next != PlayState())
+        SetPlayState(next);
+    return 1;
+}
+
+int DDrawSession::Slow() {
+    CAutoLock lock(&m_controlLock);
+    int next;
+    switch (PlayState()) {
+        case -16:
+        case -8:
+            next = -16;
+            break;
+        case -4:
+            next = -8;
+            break;
+        case -2:
+            next = -4;
+            break;
+        case 1:
+            next = -2;
+            break;
+        case 2:
+            next = 1;
+            break;
+        case 4:
+            next = 2;
+            break;
+        case 8:
+            next = 4;
+            break;
+        case 16:
+            next = 8;
+            break;
+        default:
+            next = -2;
+            break;
+    }
+    if (next != PlayState())
+        SetPlayState(next);
+    return 1;
+}
+
+int DDrawSession::Back() {
+    SetPlayState(PlayState() != qx::kStateBack ? qx::kStateBack : qx::kStateNormal);
+    return 1;
+}
+
+void DDrawSession::RestartPlayClock() {
+    CAutoLock stateLock(&m_stateLock);
+    m_playClockStart = qx::QueryPerformanceCounter();
+    CAutoLock ptsLock(&m_curPtsLock);
+    CAutoLock timeLock(&m_playTimeLock);
+    m_savedPlayedTime = m_nPlayTm;
+}
+
 void DDrawSession::SetPlayState(int state) {
     const int mode = OpenMode();
     if ((mode == 0 || mode == 3) && state != qx::kStateNormal && state != qx::kStateStop)
         return;
-    {
-        CAutoLock stateLock(&m_stateLock);
-        m_playClockStart = qx::QueryPerformanceCounter();
-        CAutoLock ptsLock(&m_curPtsLock);
-        CAutoLock timeLock(&m_playTimeLock);
-        m_savedPlayedTime = m_nPlayTm;
-    }
+    RestartPlayClock();
     const int old = m_playState.load();
     if (old == qx::kStateBack)
         ResetBuffers();
@@ -64,10 +213,7 @@ void DDrawSession::SetPlayState(int state) {
         ++m_stepCount;
     if (state == qx::kStateBack)
         ResetBuffers();
-}
-
-void DDrawSession::Stop() {
-    m_playState.store(qx::kStateStop);
+    m_wake.Post(qx::WakeBoard::kState);
 }
 
 int DDrawSession::SourceFill() {
@@ -78,6 +224,11 @@ int DDrawSession::SourceFill() {
 int64_t DDrawSession::LastInputPts() {
     CAutoLock lock(&m_lastInputPtsLock);
     return m_lastInputPts;
+}
+
+int DDrawSession::FrameFill() {
+    CAutoLock lock(&m_frameLock);
+    return m_frameBuf.Size();
 }
 
 int DDrawSession::RenderQueueSize() {
@@ -106,6 +257,7 @@ void DDrawSession::ResetBuffers() {
     m_endNotified = false;
     m_nNotDataCnt = 0;
     m_firstRender = true;
+    m_wake.Post(qx::WakeBoard::kFrames);
 }
 
 void DDrawSession::EmptyRenderQueue() {
@@ -129,4 +281,19 @@ void DDrawSession::EmptyRenderQueue() {
     m_audioStart = true;
     m_firstRender = true;
     m_caching = true;
+}
+
+bool DDrawSession::MakeDecoder(int kind, int width, int height) {
+    m_decoder.reset();
+    if (kind == qx::kKindH264)
+        m_decoder = std::make_unique<H264Decode>();
+    else if (kind == qx::kKindH265)
+        m_decoder = std::make_unique<H265Decode>();
+    if (!m_decoder)
+        return false;
+    if (m_decoder->CreateDecode(width, height, m_sessionId))
+        return true;
+    // Never keep a decoder that failed: the next parameter set tries again.
+    m_decoder.reset();
+    return false;
 }

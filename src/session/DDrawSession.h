@@ -5,8 +5,13 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <thread>
 
+#include "decode/H264Decode.h"
 #include "platform/CritSec.h"
+#include "platform/WakeBoard.h"
+#include "qxplaylib.h"
+#include "render/video_render.h"
 #include "session/AudioCirQueue.h"
 #include "session/ByteQueue.h"
 #include "session/DecodedFrame.h"
@@ -19,15 +24,17 @@ constexpr int kStatePause = -18;
 constexpr int kStateStep = -17;
 constexpr int kStateBack = -20;
 constexpr int kStateNormal = 1;
+constexpr int kRenderQueueDepth = 3;
 constexpr int kDefaultCacheTimeMs = 500;
 constexpr int kLiveAudioQueue = 12;
 constexpr int kFileAudioQueue = 1000;
 }  // namespace qx
 
-// The playback of one port: its buffers, queues, clocks and bookkeeping. Owned by
-// the port table through shared ownership, so that an export still working on a
-// session keeps it alive after the port has been freed.
-class DDrawSession {
+// The playback of one port: its buffers, queues, clocks, decoder, renderer and
+// worker threads. Owned by the port table through shared ownership; every worker
+// holds a reference too, so a session freed from a host callback that runs on one of
+// its own workers lives until that worker has returned.
+class DDrawSession : public std::enable_shared_from_this<DDrawSession> {
   public:
     DDrawSession();
     ~DDrawSession();
@@ -49,11 +56,44 @@ class DDrawSession {
     void EmptyRenderQueue();
 
     int PlayState() const { return m_playState.load(); }
-    // Ends playing: the session goes back to the stopped state and refuses input.
+    // Starts the parser, play-video and render threads that are not running. 1, or 0
+    // for a session that was not initialised.
+    int Play();
+    // Ends the workers and waits for them; the session goes back to the stopped state
+    // and refuses input. A worker that calls it (from a host callback) is not waited
+    // for: it ends by itself once the callback returns.
     void Stop();
+    bool HasWorkers();
     // Live modes (0, 3) take only normal play and stop; leaving or entering the back
     // state empties the buffers.
     void SetPlayState(int state);
+    void Pause(bool pause);
+    int Fast();
+    int Slow();
+    int Back();
+
+    void SetWindow(QxWindow window) { m_window.store(window); }
+    QxWindow Window() const { return m_window.load(); }
+    void SetDecodeMessageCallback(QxMessageCallback callback, void* user);
+    void SetFileName(const std::string& name);
+    std::string FileName();
+    // A seek in a file the library reads itself.
+    void RequestFileSeek(int seconds) { m_seekRequest.store(seconds); }
+    // A seek the host performs on its stream: video waits for a key packet afterwards.
+    void RequestSeek(int seconds);
+    void SetPlayTimeOffset(int64_t ms);
+    int64_t PlayTimeOffset();
+    void SetFileSeconds(int seconds) { m_fileSeconds.store(seconds); }
+    int FileSeconds() const { return m_fileSeconds.load(); }
+    int SeekRequest() const { return m_seekRequest.load(); }
+    int FrameRate() const { return m_frameRate.load(); }
+    void SetPlayedFrameNumber(int frame);
+    int PlayedFrameNumber();
+    int Width() const { return m_width.load(); }
+    // Picture size from an H.264 SPS unit (start code first): 16 x the macroblocks,
+    // less the bottom crop.
+    static bool ParseSPSNAL(const unsigned char* payload, int length, int* width, int* height);
+    int Height() const { return m_height.load(); }
     int OpenMode() const { return m_openMode.load(); }
     // Mode 0..3; false (mode unchanged) otherwise. Mode 1 gets the large audio queue.
     bool SetOpenMode(int mode);
@@ -69,13 +109,61 @@ class DDrawSession {
     int64_t LastVideoIdx() const { return m_lastVideoIdx.load(); }
     int64_t LastInputPts();
     int RenderQueueSize();
+    int FrameFill();
+    bool KeyFrameWait() const { return m_keyFrameWait.load(); }
+    int64_t DecodedPictures() const { return m_decodedPictures.load(); }
+
+    // --- worker steps (one pass each), run by the session's own threads ---
+    // Cuts one packet out of the source buffer and queues it; false when none was ready.
+    bool ParseStep();
+    void PlayStep();
+    void RenderStep();
+    // Absolute source-buffer position of the key packet to cut back to, or 0.
+    int64_t LatencyControl();
+    // Renders the current picture again.
+    void Redraw();
+    // Sleeps unless the state changes first (stop, speed, pause).
+    void SleepMs(long ms) { m_wake.Sleep(ms); }
+
+    enum Worker { kParser, kPlayVideo, kRender, kWorkerCount };
+    void MarkExited(Worker worker);
 
   private:
+    struct WorkerThread {
+        std::thread thread;
+        std::atomic<bool> exited{true};
+    };
+
+    // Extraction by the header's length (mode 0) and by marker pairs (modes 1..3):
+    // the packet's length in m_packetBuf, or 0.
+    int ExtractByLength();
+    int ExtractByMarkers();
+    // Drops source bytes that can never become a packet, keeping a possible partial
+    // marker at the end. Caller holds m_srcLock.
+    void DiscardUnusable(int keepFrom, const char* why);
+    void VideoStep(const H264_PARAM& header, int packetLength);
+    void LatencyTrim();
+
+    bool CreatePictureObjects(int width, int height, int kind);
+    void DeletePictureObjects();
+    bool MakeDecoder(int kind, int width, int height);
+    void RenderCurrent();
+    void PaceFilePicture(int state, int dts);
+    void NotifyEndOfData();
+    // File-mode clocks for the current picture; its display delay in ms.
+    int FileModeTiming(int state);
+    void DeliverLivePicture(const H264_PARAM& header);
+    void TakePicture();
+    void RestartPlayClock();
+    void UpdatePlayedTime();
+
     // Bookkeeping of a live chunk's first header: continuity, caching, last pts.
     // Called under m_srcLock, only for chunks that will be taken.
     void NoteLiveHeader(const H264_PARAM& header);
     // A video header whose idx does not follow the last one pushed.
     bool IsVideoGap(const H264_PARAM& header) const;
+    void StartWorker(Worker worker);
+    void JoinWorker(Worker worker);
 
     // Immutable after construction.
     int64_t m_frequency;
@@ -89,6 +177,38 @@ class DDrawSession {
     std::atomic<int> m_inputFlag{1};
     std::atomic<bool> m_resync{false};
     std::atomic<int> m_stepCount{0};
+    std::atomic<int> m_savedState{qx::kStateNormal};
+    std::atomic<QxWindow> m_window{0};
+    std::atomic<bool> m_soundEnabled{false};
+    std::atomic<bool> m_keyFrameWait{false};
+    std::atomic<bool> m_keyFrameSeen{false};
+    std::atomic<int> m_seekRequest{-1};
+    std::atomic<int> m_fileSeconds{0};
+    std::atomic<int> m_frameRate{25};
+    std::atomic<int> m_frameInterval{40};
+    std::atomic<int> m_width{0};
+    std::atomic<int> m_height{0};
+    // Length of the last chunk refused for want of room; 0 once one is taken.
+    std::atomic<int> m_refusedLength{0};
+
+    qx::WakeBoard m_wake;
+
+    // Serialises the control operations; never taken by the workers.
+    CCritSec m_controlLock;
+    WorkerThread m_workers[kWorkerCount];
+
+    // guarded by m_fileNameLock
+    CCritSec m_fileNameLock;
+    std::string m_fileName;
+
+    // guarded by m_callbackLock
+    CCritSec m_callbackLock;
+    QxMessageCallback m_decodeMessage = nullptr;
+    void* m_decodeMessageUser = nullptr;
+
+    // guarded by m_frameNumberLock
+    CCritSec m_frameNumberLock;
+    int m_playedFrameNumber = 0;
 
     // guarded by m_stateLock
     CCritSec m_stateLock;
@@ -98,6 +218,10 @@ class DDrawSession {
     // guarded by m_playTimeLock
     CCritSec m_playTimeLock;
     int64_t m_nPlayTm = 0;
+    int64_t m_lPlayTmOff = 0;
+    // Live mode: microseconds of stream time shown since the first picture.
+    int64_t m_liveVideoPlayed = 0;
+    int64_t m_renderClockBase = 0;
 
     // guarded by m_srcLock
     CCritSec m_srcLock;
@@ -113,6 +237,32 @@ class DDrawSession {
     // Play-video thread only.
     H264_PARAM m_curVideoHeader;
     std::unique_ptr<unsigned char[]> m_curPayload;
+    std::unique_ptr<H264Decode> m_decoder;
+    bool m_keyParamSeen = false;
+    unsigned char m_vpsCopy[256];
+    int m_vpsLength = 0;
+    int64_t m_frameStart = 0;
+    int64_t m_videoFrames = 0;
+    int m_nonIdrCount = 0;
+    int m_gopLength = 0;
+
+    // Render thread only (live mode).
+    int m_renderWidth = 0;
+    int m_renderHeight = 0;
+    int64_t m_lastRenderPts = 0;
+
+    // The picture on screen and what shows it; guarded by m_pictureLock. Filled by
+    // the play-video thread (modes 1..3) or the render thread (mode 0).
+    CCritSec m_pictureLock;
+    std::unique_ptr<unsigned char[]> m_yv12;
+    std::unique_ptr<unsigned char[]> m_YUVData;
+    unsigned char* m_planes[3] = {nullptr, nullptr, nullptr};
+    int m_strides[3] = {0, 0, 0};
+    int m_pictureWidth = 0;
+    int m_pictureHeight = 0;
+    std::unique_ptr<video_render> m_renderer;
+    H264_DEC_FRAME m_frameInfo{};
+    std::atomic<bool> m_pictureShown{false};
 
     // guarded by m_audioStageLock
     CCritSec m_audioStageLock;
@@ -152,4 +302,10 @@ class DDrawSession {
     int64_t m_lastPts = 0;
     int64_t m_curFrameTime = 0;
     int64_t m_audioRefTime = 0;
+    int64_t m_lCurVPlayPts = 0;
+
+    // The two clocks of the file modes (ms), guarded by m_clockLock.
+    CCritSec m_clockLock;
+    int64_t m_videoPlayed = 0;
+    int64_t m_audioPlayed = 0;
 };

@@ -82,6 +82,7 @@ int DDrawSession::InputData(const unsigned char* data, int length) {
     const bool gap = haveHeader && IsVideoGap(header);
     const int64_t fillAfter = (gap ? 0 : static_cast<int64_t>(m_srcBuf.Size())) + length;
     if (fillAfter >= m_srcBuf.Capacity()) {
+        m_refusedLength = length;
         if (mode == 0)
             RecH264Data::DbgviewLog(115, "buff is full");
         return 0;
@@ -98,6 +99,8 @@ int DDrawSession::InputData(const unsigned char* data, int length) {
         RecH264Data::DbgviewLog(11, "FastMemcpy Err:30001");
         return 0;
     }
+    m_refusedLength = 0;
     m_inputFlag = 1;
+    m_wake.Post(qx::WakeBoard::kSource);
     return 1;
 }

@@ -61,6 +61,17 @@ class LogCapture {
         return texts;
     }
 
+    // True once a line holding the fragment has arrived; lines stay seen.
+    bool Contains(const std::string& fragment) {
+        for (auto& line : Drain())
+            m_seen.push_back(line.text);
+        for (const std::string& text : m_seen) {
+            if (text.find(fragment) != std::string::npos)
+                return true;
+        }
+        return false;
+    }
+
     const std::string& Name() const { return m_name; }
 
   private:
@@ -70,5 +81,6 @@ class LogCapture {
     }
     std::string m_previous;
     std::string m_name;
+    std::vector<std::string> m_seen;
     int m_fd;
 };

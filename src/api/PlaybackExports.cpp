@@ -1,0 +1,183 @@
+// Starting, stopping, speed, stepping and seeking.
+#include <cinttypes>
+#include <cstdint>
+
+#include "api/PortTable.h"
+#include "log/RecH264Data.h"
+#include "qxplaylib.h"
+
+using namespace qx::api;
+
+namespace {
+
+constexpr int kResetPauseMs = 100;
+
+std::string PortText(int32_t port) {
+    return ",nPort=" + std::to_string(port);
+}
+
+}  // namespace
+
+extern "C" {
+
+int QxPlay_OpenFile(int32_t port, const char* path) {
+    return OnPort(port, "QxPlay_OpenFile", 0, 0, [path](DDrawSession& s) {
+        s.SetFileName(path != nullptr ? path : "");
+        return 1;
+    });
+}
+
+int QxPlay_CloseFile(int32_t port) {
+    return OnPort(port, "QxPlay_CloseFile", 0, 0, [](DDrawSession&) { return 1; });
+}
+
+int QxPlay_Play(int32_t port, QxWindow window) {
+    return OnPort(port, "QxPlay_Play", 0, 0, [window](DDrawSession& s) {
+        if (window != 0)
+            s.SetWindow(window);
+        switch (s.OpenMode()) {
+            case 0:
+            case 1:
+            case 3:
+                return s.Play();
+            default:
+                // Playing a file the library reads itself needs the file reader.
+                return 0;
+        }
+    });
+}
+
+int QxPlay_Stop(int32_t port) {
+    Lookup lookup;
+    SessionRef session = Acquire(port, "QxPlay_Stop", &lookup);
+    if (!session)
+        return 0;
+    session->ResetBuffers();
+    RecH264Data::MSleep(kResetPauseMs);
+    RecH264Data::DbgviewLog(5, "Stop nPort=%d", port);
+    try {
+        session->Stop();
+        RecH264Data::DbgviewLog(3, "6325,QxplayEx Stop Call success" + PortText(port));
+    } catch (...) {
+        RecH264Data::DbgviewLog(5, std::string("6505,QxPlay_Stop Catch Error"));
+    }
+    return 1;
+}
+
+int QxPlay_Pause(int32_t port, uint32_t pause) {
+    return OnPort(port, "QxPlay_Pause", 0, 0, [pause](DDrawSession& s) {
+        s.Pause(pause != 0);
+        return 1;
+    });
+}
+
+int QxPlay_Fast(int32_t port) {
+    return OnPort(port, "QxPlay_Fast", 0, 0, [](DDrawSession& s) { return s.Fast(); });
+}
+
+int QxPlay_Slow(int32_t port) {
+    return OnPort(port, "QxPlay_Slow", 0, 0, [](DDrawSession& s) { return s.Slow(); });
+}
+
+int QxPlay_FastEx(int32_t port, int speed) {
+    return OnPort(port, "QxPlay_FastEx", 0, 0, [speed](DDrawSession& s) {
+        if (speed != 2 && speed != 4 && speed != 8 && speed != 16)
+            return 0;
+        s.SetPlayState(speed);
+        return 1;
+    });
+}
+
+int QxPlay_Back(int32_t port) {
+    return OnPort(port, "QxPlay_Back", 0, 0, [](DDrawSession& s) { return s.Back(); });
+}
+
+int QxPlay_OneByOne(int32_t port) {
+    return OnPort(port, "QxPlay_OneByOne", 0, 0, [](DDrawSession& s) {
+        s.SetPlayState(qx::kStateStep);
+        return 1;
+    });
+}
+
+int QxPlay_OneByOneBack(int32_t port) {
+    return OnPort(port, "QxPlay_OneByOneBack", 0, 0, [](DDrawSession&) { return 1; });
+}
+
+int QxPlay_ResetSourceBuffer(int32_t port) {
+    return OnPort(port, "QxPlay_ResetSourceBuffer", 0, 0, [](DDrawSession& s) {
+        s.ResetBuffers();
+        RecH264Data::MSleep(kResetPauseMs);
+        return 1;
+    });
+}
+
+int QxPlay_SetPlayPos(int32_t port, float position) {
+    return OnPort(port, "QxPlay_SetPlayPos", 0, 0, [position](DDrawSession& s) {
+        // Refused as well: positions before the start, and NaN.
+        if (!(position >= 0.0f && position <= 1.0f))
+            return 0;
+        const double seconds = static_cast<double>(s.FileSeconds()) * position;
+        s.RequestFileSeek(static_cast<int>(seconds));
+        s.SetPlayedFrameNumber(static_cast<int>(seconds * s.FrameRate()));
+        return 1;
+    });
+}
+
+int QxPlay_SetPlayedTimeEx(int32_t port, uint32_t seconds) {
+    Lookup lookup;
+    SessionRef session = Acquire(port, "QxPlay_SetPlayedTimeEx", &lookup);
+    if (!session)
+        return 0;
+    if (session->OpenMode() == 0)
+        return 1;
+    session->RequestSeek(static_cast<int>(seconds));
+    const int64_t offset = static_cast<int64_t>(seconds) * 1000;
+    session->SetPlayTimeOffset(offset);
+    RecH264Data::DbgviewLog(0, "---------------m_lPlayTmOff=%" PRId64, offset);
+    return 1;
+}
+
+int QxPlay_SetCurrentFrameNum(int32_t port, int frame) {
+    return OnPort(port, "QxPlay_SetCurrentFrameNum", 0, 0, [frame](DDrawSession& s) {
+        s.SetPlayedFrameNumber(frame);
+        return 1;
+    });
+}
+
+int QxPlay_SetPlayStatus(int32_t port, int state) {
+    return OnPort(port, "QxPlay_SetPlayStatus", qx::kStateStop, 0, [state](DDrawSession& s) {
+        s.SetPlayState(state);
+        return 1;
+    });
+}
+
+int QxPlay_SetDecMsgCallBack(int32_t port, QxMessageCallback callback, void* user) {
+    return OnPort(port, "QxPlay_SetDecMsgCallBack", 0, 0, [callback, user](DDrawSession& s) {
+        s.SetDecodeMessageCallback(callback, user);
+        return 1;
+    });
+}
+
+int QxPlay_SetCacheTime(int32_t port, int milliseconds) {
+    return OnPort(port, "QxPlay_SetCacheTime", 0, 0, [milliseconds](DDrawSession& s) {
+        s.SetCacheTime(milliseconds);
+        return 1;
+    });
+}
+
+int QxPlay_GetPictureSize(int32_t port, int* width, int* height) {
+    return OnPort(port, "QxPlay_GetPictureSize", 0, 0, [width, height](DDrawSession& s) {
+        if (width != nullptr)
+            *width = s.Width();
+        if (height != nullptr)
+            *height = s.Height();
+        return 1;
+    });
+}
+
+int QxPlay_GetCurrentFrameNum(int32_t port) {
+    return OnPort(port, "QxPlay_GetCurrentFrameNum", 0, 0,
+                  [](DDrawSession& s) { return s.PlayedFrameNumber(); });
+}
+
+}  // extern "C"

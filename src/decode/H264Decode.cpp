@@ -1,0 +1,103 @@
+#include "decode/H264Decode.h"
+
+#include <cstring>
+
+#include "api/PortTable.h"
+#include "log/RecH264Data.h"
+
+H264Decode::H264Decode() {
+    try {
+        m_attr = std::make_unique<H264_DEC_ATTR>();
+        std::memset(m_attr.get(), 0, sizeof(H264_DEC_ATTR));
+        m_frame = std::make_unique<H264_DEC_FRAME>();
+        std::memset(m_frame.get(), 0, sizeof(H264_DEC_FRAME));
+    } catch (...) {
+        RecH264Data::DbgviewLog(5, std::string("3501,H264Decode::H264Decode Error"));
+    }
+}
+
+H264Decode::~H264Decode() {
+    try {
+        CAutoLock lock(&qx::api::DecoderMutex());
+        if (m_handle != nullptr)
+            H264DecDestroy(m_handle);
+        m_handle = nullptr;
+        m_attr.reset();
+        m_frame.reset();
+        RecH264Data::UpdateLog(3, "3301,H264Decode::CreateDecode release g_decmutex" + Info());
+    } catch (...) {
+        RecH264Data::DbgviewLog(5, std::string("3504,H264Decode::~H264Decode Error"));
+    }
+}
+
+std::string H264Decode::Info() const {
+    return ",sid=" + std::to_string(m_sid) + ",w*h=" + std::to_string(m_width) + "x" +
+           std::to_string(m_height);
+}
+
+bool H264Decode::BorderCheck() {
+    const char* failed = nullptr;
+    if (!m_attr)
+        failed = "border check dec_attrbute";
+    else if (!m_frame)
+        failed = "check decFrame ";
+    else if (m_width < 20 || m_width > 2999 || m_height < 21 || m_height > 2999)
+        failed = "check widht,height";
+    else if (m_sid < 0)
+        failed = "check sid";
+    if (failed == nullptr)
+        return true;
+    const std::string size = ",w*h=" + std::to_string(m_width) + "x" + std::to_string(m_height);
+    const std::string info = Info();
+    m_sid = -1;
+    m_width = 0;
+    m_height = 0;
+    RecH264Data::UpdateLog(
+        5, "3503,H264Decode::CreateDecode BorderCheck Error" + info + "," + failed + size);
+    return false;
+}
+
+bool H264Decode::CreateDecode(int width, int height, int sid) {
+    m_sid = sid;
+    m_width = width;
+    m_height = height;
+    if (!BorderCheck())
+        return false;
+    try {
+        for (int attempt = 0; attempt < kCreateTries && m_handle == nullptr; ++attempt) {
+            if (attempt > 0)
+                RecH264Data::MSleep(kCreateRetryMs);
+            std::memset(m_attr.get(), 0, sizeof(H264_DEC_ATTR));
+            m_attr->words[2] = width / 16 + 1;
+            m_attr->words[3] = height / 16 + 1;
+            m_attr->words[6] = width;
+            m_attr->words[7] = height;
+            CAutoLock lock(&qx::api::DecoderMutex());
+            m_handle = H264DecCreate(m_attr.get());
+        }
+    } catch (...) {
+        RecH264Data::UpdateLog(5, "3502,H264Decode::CreateDecode Create Handle Error" + Info());
+        RecH264Data::UpdateLog(3, "3301,H264Decode::CreateDecode release g_decmutex" + Info());
+        return false;
+    }
+    if (m_handle == nullptr) {
+        RecH264Data::UpdateLog(5, "3502,H264Decode::CreateDecode Create Handle Error" + Info());
+        return false;
+    }
+    RecH264Data::UpdateLog(3, "3303,H264Decode::CreateDecode success" + Info());
+    RecH264Data::UpdateLog(3, "3301,H264Decode::CreateDecode release g_decmutex" + Info());
+    return true;
+}
+
+bool H264Decode::DecodeH264ToYUV12(const unsigned char* stream, int length) {
+    if (m_handle == nullptr) {
+        RecH264Data::UpdateLog(5,
+                               "3506,H264Decode::DecodeH264ToYUV12 Error  handle isNULL" + Info());
+        return false;
+    }
+    return H264DecAU(m_handle, stream, length, 0, m_frame.get(), 0) == 0;
+}
+
+int H264Decode::GetDecodeType() {
+    return 0;
+}

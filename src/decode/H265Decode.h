@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "decode/H264Decode.h"
+#include "decode/H265Engine.h"
+
+// The H.265 form of the session's decoder, over the H.265 engine. The engine's
+// picture is copied into planes of the decoder's own, packed to the created size.
+class H265Decode : public H264Decode {
+  public:
+    H265Decode();
+    ~H265Decode() override;
+
+    bool CreateDecode(int width, int height, int sid) override;
+    bool DecodeH264ToYUV12(const unsigned char* stream, int length) override;
+    int GetDecodeType() override;
+
+    // Bytes the engine left unconsumed after the last picture.
+    int CarryOverLength() const { return m_carryLength; }
+
+  private:
+    void* m_engine = nullptr;
+    std::unique_ptr<unsigned char[]> m_planes;
+    std::unique_ptr<unsigned char[]> m_carry;
+    int m_carryLength = 0;
+    H265D_INPUT m_input{};
+    H265D_OUTPUT m_output{};
+};

@@ -1,0 +1,126 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "render/RendererChoice.h"
+#include "render/video_render.h"
+
+// What the sessions were asked to show, in order, shared by every renderer the
+// library creates while a RecordingRenderers is installed.
+class RenderRecord {
+  public:
+    struct Shown {
+        int width = 0;
+        int height = 0;
+        QxWindow window = 0;
+        std::vector<uint8_t> y;
+        std::vector<uint8_t> u;
+        std::vector<uint8_t> v;
+        std::chrono::steady_clock::time_point at;
+    };
+
+    void Add(Shown shown) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait(lock, [this] { return !m_stalled; });
+        m_shown.push_back(std::move(shown));
+        m_cv.notify_all();
+    }
+
+    std::vector<Shown> Pictures() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_shown;
+    }
+
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_shown.size();
+    }
+
+    // Waits until at least n pictures were shown; false on timeout.
+    bool WaitFor(size_t n, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, timeout, [&] { return m_shown.size() >= n; });
+    }
+
+    // While stalled, every render call blocks, as a renderer stuck on a slow display.
+    void SetStalled(bool stalled) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stalled = stalled;
+        m_cv.notify_all();
+    }
+
+    std::atomic<int> initCount{0};
+    std::atomic<bool> failInit{false};
+
+  private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<Shown> m_shown;
+    bool m_stalled = false;
+};
+
+class RecordingRenderer : public video_render {
+  public:
+    explicit RecordingRenderer(std::shared_ptr<RenderRecord> record)
+        : m_record(std::move(record)) {}
+
+    bool Init(QxWindow window, int width, int height) override {
+        ++m_record->initCount;
+        m_width = width;
+        m_height = height;
+        return !m_record->failInit;
+    }
+
+    bool Render(unsigned char* planes[3], const int*, int width, int height, QxWindow window,
+                const RenderPoint*, const RenderPoint*) override {
+        RenderRecord::Shown shown;
+        shown.width = width;
+        shown.height = height;
+        shown.window = window;
+        const size_t luma = static_cast<size_t>(width) * height;
+        shown.y.assign(planes[0], planes[0] + luma);
+        shown.u.assign(planes[1], planes[1] + luma / 4);
+        shown.v.assign(planes[2], planes[2] + luma / 4);
+        shown.at = std::chrono::steady_clock::now();
+        m_record->Add(std::move(shown));
+        return true;
+    }
+
+    void Close() override {}
+    void SetText(const char*, int32_t, bool) override {}
+    void GetSize(int32_t& height, int32_t& width) override {
+        height = m_height;
+        width = m_width;
+    }
+
+  private:
+    std::shared_ptr<RenderRecord> m_record;
+    int m_width = 0;
+    int m_height = 0;
+};
+
+// Installs recording renderers for the scope's lifetime.
+class RecordingRenderers {
+  public:
+    RecordingRenderers() : m_record(std::make_shared<RenderRecord>()) {
+        std::shared_ptr<RenderRecord> record = m_record;
+        qx::render::SetRendererFactory(
+            [record] { return std::make_unique<RecordingRenderer>(record); });
+    }
+    ~RecordingRenderers() { qx::render::SetRendererFactory(nullptr); }
+    RecordingRenderers(const RecordingRenderers&) = delete;
+    RecordingRenderers& operator=(const RecordingRenderers&) = delete;
+
+    RenderRecord& operator*() { return *m_record; }
+    RenderRecord* operator->() { return m_record.get(); }
+
+  private:
+    std::shared_ptr<RenderRecord> m_record;
+};
