@@ -20,7 +20,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kFrames = 150;
+constexpr int kFrames = 300;
 
 std::atomic<int> g_rendered{0};
 

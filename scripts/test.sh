@@ -15,9 +15,10 @@ ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
 # The port table under concurrent host threads and the session's workers under play,
 # stop and state changes, with ThreadSanitizer.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQX_TSAN=ON -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=OFF
-cmake --build build-tsan -j "$jobs" --target port_table_test playback_control_test
+cmake --build build-tsan -j "$jobs" --target port_table_test playback_control_test playback_damage_test
 TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/port_table_test
 TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/playback_control_test
+TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/playback_damage_test
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_BUILD_TESTS=ON
 cmake --build build -j "$jobs"

@@ -143,8 +143,9 @@ TEST_P(EitherCodec, AStreamOfAnotherSizeIsClippedOrPadded) {
             const uint8_t expected = x < 320 ? reference[0].y[10 * 320 + x] : 16;
             ASSERT_EQ(shown.y[static_cast<size_t>(10) * w + x], expected) << x;
         }
-        if (h > 240)
+        if (h > 240) {
             EXPECT_EQ(shown.y[static_cast<size_t>(300) * w + 5], 16);
+        }
     }
 }
 

@@ -289,7 +289,7 @@ TEST(Stopping, FromAHostCallbackOnAWorker) {
 TEST(EndOfData, NotifiesOnceUntilTheNextPacket) {
     static std::atomic<int> calls{0};
     static std::atomic<int32_t> seenPort{-1};
-    static void* seenUser = nullptr;
+    static std::atomic<void*> seenUser{nullptr};
     PlaybackPort p(1);
     ASSERT_TRUE(p.Play());
     int user = 7;
@@ -307,7 +307,7 @@ TEST(EndOfData, NotifiesOnceUntilTheNextPacket) {
     std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(seenPort, p.port());
-    EXPECT_EQ(seenUser, &user);
+    EXPECT_EQ(seenUser.load(), &user);
 }
 
 TEST(Input, FileLikeModeWaitsForRoomLiveModeRefusesAtOnce) {

@@ -91,7 +91,8 @@ TEST_P(EveryMode, DamagedStreamsPlayWhatTheyCanAndStopPromptly) {
             std::this_thread::sleep_for(15ms);
     }
     port.Feed(EndMarker(), 64);
-    port.shown().WaitFor(10, 10s);
+    port.shown().WaitFor(1, 10s);
+    port.shown().WaitQuiet(500ms, 15s);
     EXPECT_GE(Counters(port.shown()).size(), 10u);
     const auto start = Clock::now();
     EXPECT_EQ(QxPlay_Stop(port.port()), 1);

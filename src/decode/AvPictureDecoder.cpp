@@ -69,6 +69,10 @@ namespace {
 
 void CopyPlane(const uint8_t* source, int sourceStride, int sourceWidth, int sourceHeight,
                uint8_t* target, int width, int height, uint8_t fill) {
+    if (sourceWidth == width && sourceHeight == height && sourceStride == width) {
+        std::memcpy(target, source, static_cast<size_t>(width) * height);
+        return;
+    }
     const int rows = std::min(height, sourceHeight);
     const int columns = std::max(0, std::min(width, sourceWidth));
     for (int row = 0; row < rows; ++row) {

@@ -51,11 +51,23 @@ int H264DecAU(void* handle, const unsigned char* stream, int length, int64_t, H2
         return -1;
     const int w = decoder->width;
     const int h = decoder->height;
-    unsigned char* y = decoder->planes.get();
-    unsigned char* u = y + static_cast<size_t>(w) * h;
-    unsigned char* v = u + static_cast<size_t>(w) * h / 4;
-    qx::CopyPacked(picture->data, picture->linesize, picture->width, picture->height, y, u, v, w,
-                   h);
+    unsigned char* y;
+    unsigned char* u;
+    unsigned char* v;
+    if (picture->width == w && picture->height == h && picture->linesize[0] == w &&
+        picture->linesize[1] == w / 2 && picture->linesize[2] == w / 2) {
+        // Already packed at the created size: hand out the decoder's own planes, valid
+        // until the next unit, as a decoder library does.
+        y = picture->data[0];
+        u = picture->data[1];
+        v = picture->data[2];
+    } else {
+        y = decoder->planes.get();
+        u = y + static_cast<size_t>(w) * h;
+        v = u + static_cast<size_t>(w) * h / 4;
+        qx::CopyPacked(picture->data, picture->linesize, picture->width, picture->height, y, u, v,
+                       w, h);
+    }
     frame->pY = y;
     frame->pU = u;
     frame->pV = v;

@@ -92,10 +92,24 @@ bool H265Decode::DecodeH264ToYUV12(const unsigned char* stream, int length) {
             m_output.iBytesLeft = 0;
             return false;
         }
-        const unsigned char* planes[3] = {m_output.pY, m_output.pU, m_output.pV};
-        const int strides[3] = {m_output.iYStride, m_output.iUVStride, m_output.iUVStride};
-        qx::CopyPacked(planes, strides, m_output.iWidth, m_output.iHeight, m_frame->pY, m_frame->pU,
-                       m_frame->pV, m_width, m_height);
+        const bool packed = m_output.iWidth == m_width && m_output.iHeight == m_height &&
+                            m_output.iYStride == m_width && m_output.iUVStride == m_width / 2;
+        if (packed) {
+            // The engine's picture already has the layout the session reads; a copy
+            // would only cost time.
+            m_frame->pY = const_cast<unsigned char*>(m_output.pY);
+            m_frame->pU = const_cast<unsigned char*>(m_output.pU);
+            m_frame->pV = const_cast<unsigned char*>(m_output.pV);
+        } else {
+            const size_t luma = static_cast<size_t>(m_width) * m_height;
+            m_frame->pY = m_planes.get();
+            m_frame->pU = m_planes.get() + luma;
+            m_frame->pV = m_planes.get() + luma * 5 / 4;
+            const unsigned char* planes[3] = {m_output.pY, m_output.pU, m_output.pV};
+            const int strides[3] = {m_output.iYStride, m_output.iUVStride, m_output.iUVStride};
+            qx::CopyPacked(planes, strides, m_output.iWidth, m_output.iHeight, m_frame->pY,
+                           m_frame->pU, m_frame->pV, m_width, m_height);
+        }
         m_frame->width = static_cast<uint32_t>(m_width);
         m_frame->height = static_cast<uint32_t>(m_height);
         m_frame->yStride = static_cast<uint32_t>(m_output.iYStride);

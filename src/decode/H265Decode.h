@@ -6,8 +6,9 @@
 #include "decode/H264Decode.h"
 #include "decode/H265Engine.h"
 
-// The H.265 form of the session's decoder, over the H.265 engine. The engine's
-// picture is copied into planes of the decoder's own, packed to the created size.
+// The H.265 form of the session's decoder, over the H.265 engine. A picture whose
+// layout is not packed at the created size is copied into planes of the decoder's
+// own; one that is needs no copy.
 class H265Decode : public H264Decode {
   public:
     H265Decode();

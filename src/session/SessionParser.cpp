@@ -11,7 +11,8 @@
 namespace {
 
 constexpr int kFrameWaitMs = 10;
-constexpr int kNoPacketWaitMs = 5;
+// The pause of a pass that found nothing, and the pause between passes.
+constexpr int kNoPacketWaitMs = 5 + 1;
 
 // "………………" in GBK.
 constexpr char kEllipsis6[] = "\xA1\xAD\xA1\xAD\xA1\xAD\xA1\xAD\xA1\xAD\xA1\xAD";

@@ -36,11 +36,7 @@ unsigned long RecH264Data::ParseBufPacketExA(void* context) {
     }
     auto* session = static_cast<DDrawSession*>(context);
     const int sid = session->SessionId();
-    bool extracted = false;
     for (;;) {
-        // A pass that found a packet goes straight on; the buffer may hold more.
-        if (!extracted)
-            session->SleepMs(1);
         if (session->PlayState() == qx::kStateStop) {
             DbgviewLog(3, "7301,RecH264Data::ParseBufPacketExA Stop Cmd Called, thread is ko,sid=" +
                               std::to_string(sid));
@@ -48,9 +44,9 @@ unsigned long RecH264Data::ParseBufPacketExA(void* context) {
             return 0;
         }
         try {
-            extracted = session->ParseStep();
+            // Waits for input when it finds no packet.
+            session->ParseStep();
         } catch (...) {
-            extracted = false;
         }
     }
 }

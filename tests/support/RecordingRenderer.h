@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "render/RendererChoice.h"
@@ -47,6 +48,19 @@ class RenderRecord {
     bool WaitFor(size_t n, std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_cv.wait_for(lock, timeout, [&] { return m_shown.size() >= n; });
+    }
+
+    // Waits until nothing new was shown for the quiet time (at most the limit).
+    void WaitQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        size_t seen = Count();
+        while (std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(quiet);
+            const size_t now = Count();
+            if (now == seen)
+                return;
+            seen = now;
+        }
     }
 
     // While stalled, every render call blocks, as a renderer stuck on a slow display.
