@@ -240,6 +240,25 @@ TEST(Stopping, LeavesNoWorkerFromAnyState) {
     }
 }
 
+TEST(Stopping, ALiveDecoderWaitingForTheRendererEnds) {
+    PlaybackPort p(0);
+    QxPlay_SetCacheTime(p.port(), 0);
+    ASSERT_TRUE(p.Play());
+    p.shown().SetStalled(true);
+    p.Feed(SmallStream(20), 65536);
+    // The render queue is full and the play loop waits for room when the stop comes.
+    std::this_thread::sleep_for(300ms);
+    std::thread release([&] {
+        std::this_thread::sleep_for(300ms);
+        p.shown().SetStalled(false);
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(QxPlay_Stop(p.port()), 1);
+    EXPECT_LT(Clock::now() - start, 2s);
+    release.join();
+    EXPECT_FALSE(SessionOf(p.port())->HasWorkers());
+}
+
 TEST(Stopping, StopOfASessionThatNeverPlayedIsQuick) {
     PlaybackPort p(1);
     const auto start = Clock::now();

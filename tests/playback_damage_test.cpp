@@ -159,6 +159,31 @@ TEST(Sei, APacketShorterThanItsSeiDoesNotStallPlayback) {
     EXPECT_TRUE(port.shown().WaitFor(10, 10s)) << port.shown().Count();
 }
 
+TEST(ParameterSets, AnUnreadableOneDropsTheDecoderUntilTheNextKeyPicture) {
+    qx::kit::StreamOptions options = Small(30);
+    options.audioKind = qx::kit::kAudioNone;
+    std::vector<Packet> packets = qx::kit::StreamWriter::MakePackets(options);
+    Packet broken;
+    broken.header = packets[0].header;
+    broken.payload = {0, 0, 0, 1, 0x67, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    broken.header.nal_len = static_cast<int32_t>(broken.payload.size());
+    // Behind picture 4: pictures 5..9 have no decoder, picture 10 is the next key.
+    packets.insert(packets.begin() + 5, broken);
+    PlaybackPort port(1);
+    ASSERT_TRUE(port.Play());
+    port.Feed(WithEndMarker(qx::kit::Serialize(packets)), 65536);
+    port.shown().WaitFor(1, 10s);
+    port.shown().WaitQuiet(500ms, 15s);
+    const std::set<int64_t> counters = Counters(port.shown());
+    for (int64_t i = 0; i < 30; ++i) {
+        if (i < 5 || i >= 10) {
+            EXPECT_EQ(counters.count(i), 1u) << i;
+        } else {
+            EXPECT_EQ(counters.count(i), 0u) << i;
+        }
+    }
+}
+
 TEST(LatencyCut, AStalledRendererWithLiveInputCutsBackToAKeyPacketAndRecovers) {
     LogCapture log;
     qx::kit::StreamOptions options = Small(150);
