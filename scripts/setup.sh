@@ -6,7 +6,9 @@ packages=(
   libavcodec-dev libavutil-dev libswscale-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  xvfb x11-utils
+  libx11-dev libxext-dev libxrandr-dev libepoxy-dev libgl-dev
+  libgl1-mesa-dri libglx-mesa0
+  xvfb xauth x11-utils
 )
 missing=()
 for p in "${packages[@]}"; do

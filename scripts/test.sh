@@ -5,6 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 jobs=$(nproc)
+# The renderer and player tests draw into real windows.
+source scripts/xvfb.sh
+qx_start_xvfb
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQX_SANITIZE=ON -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=OFF
 cmake --build build-asan -j "$jobs"

@@ -6,6 +6,9 @@
 
 #include "api/PortTable.h"
 #include "log/RecH264Data.h"
+#include "render/D3DRender.h"
+#include "render/DisplayDevices.h"
+#include "render/RendererChoice.h"
 #include "qxplaylib.h"
 
 using namespace qx::api;
@@ -38,6 +41,8 @@ int QxPlay_Init(void) {
         return 1;
     RecH264Data::DbgviewLog(3, std::string("6301,QxPlayEx Version,version[") +
                                    std::to_string(kSdkVersion) + "][" + kBuildStamp + "]");
+    qx::EnumerateDisplayDevices();
+    RecH264Data::DbgviewLog(3, std::string("6303,QxPlay_Init DDEnumCallbackEx Init Success"));
     {
         // The locks themselves live as long as the process; an Init after a failed
         // one therefore never replaces a lock that live ports use.
@@ -54,8 +59,9 @@ int QxPlay_Init(void) {
     RecH264Data::DbgviewLog(3,
                             std::string("6307,QxPlay_Init gAudioCirQueue Create And Init Success"));
     RecH264Data::DbgviewLog(3, std::string("6302,QxPlay_Init Call Success"));
-    gQxplayExInitFlag = true;
-    return 1;
+    gQxplayExInitFlag = D3DRender::InitD3DSDK();
+    qx::render::SetUseGpuRenderer(ProbeD3D());
+    return gQxplayExInitFlag ? 1 : 0;
 }
 
 void QxPlay_Destory(void) {
@@ -96,6 +102,8 @@ void QxPlay_Destory(void) {
     RecH264Data::DbgviewLog(5, std::string("delete g_decmutex;"));
     RecH264Data::DbgviewLog(3, std::string("6319,QxPlay_Destory gSessionMutex deleted"));
     RecH264Data::DbgviewLog(5, std::string("delete gSessionMutex;"));
+    // Enumerated again by the next start-up.
+    qx::ReleaseDisplayDevices();
     RecH264Data::DbgviewLog(3, std::string("6312,QxPlay_Destory Call end"));
     gQxplayExInitFlag = false;
     RecH264Data::DbgviewLog(5, std::string("gQxplayExInitFlag is false"));

@@ -4,6 +4,7 @@
 
 #include "api/PortTable.h"
 #include "log/RecH264Data.h"
+#include "platform/XConnection.h"
 #include "qxplaylib.h"
 
 using namespace qx::api;
@@ -57,6 +58,12 @@ int QxPlay_Stop(int32_t port) {
     RecH264Data::DbgviewLog(5, "Stop nPort=%d", port);
     try {
         session->Stop();
+        // Repainted with its background, so that the last picture does not linger.
+        if (session->Window() != 0) {
+            qx::XConnection connection;
+            if (connection.Open())
+                connection.ClearWindow(session->Window());
+        }
         RecH264Data::DbgviewLog(3, "6325,QxplayEx Stop Call success" + PortText(port));
     } catch (...) {
         RecH264Data::DbgviewLog(5, std::string("6505,QxPlay_Stop Catch Error"));

@@ -3,6 +3,9 @@
 #include <atomic>
 #include <mutex>
 
+#include "render/CDDrawDisplay.h"
+#include "render/D3DRender.h"
+
 namespace qx::render {
 
 namespace {
@@ -37,7 +40,13 @@ std::unique_ptr<video_render> CreateRenderer() {
     }
     if (factory)
         return factory();
-    return nullptr;
+    return CreateLibraryRenderer();
+}
+
+std::unique_ptr<video_render> CreateLibraryRenderer() {
+    if (UseGpuRenderer())
+        return std::make_unique<D3DRender>();
+    return std::make_unique<CDDrawDisplay>();
 }
 
 void SetRendererFactory(RendererFactory factory) {

@@ -14,9 +14,11 @@ using RendererFactory = std::function<std::unique_ptr<video_render>()>;
 void SetUseGpuRenderer(bool use);
 bool UseGpuRenderer();
 
-// A new, uninitialised renderer of the library-wide kind; null when that kind cannot
-// be made in this build or on this machine.
+// A new, uninitialised renderer of the installed factory's kind, or else of the
+// library-wide kind.
 std::unique_ptr<video_render> CreateRenderer();
+// Always of the library-wide kind: for factories that wrap the real renderer.
+std::unique_ptr<video_render> CreateLibraryRenderer();
 
 // Replaces the library-wide choice for every renderer created from now on (tests
 // install one that records what it is asked to show); an empty factory restores it.

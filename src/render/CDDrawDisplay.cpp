@@ -1,0 +1,306 @@
+#include "render/CDDrawDisplay.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "log/RecH264Data.h"
+#include "platform/XConnection.h"
+#include "render/PixelConvert.h"
+
+namespace {
+
+constexpr int32_t kPixFmtRgb32 = 28;
+constexpr int32_t kPixFmtRgb565 = 37;
+
+std::atomic<int32_t> g_DDrawCount{0};
+
+int CountBits(unsigned long mask) {
+    return __builtin_popcountl(mask);
+}
+
+int BitsPerPixel(Display* display, int depth) {
+    int count = 0;
+    XPixmapFormatValues* formats = XListPixmapFormats(display, &count);
+    int bits = 0;
+    for (int i = 0; i < count; ++i) {
+        if (formats[i].depth == depth)
+            bits = formats[i].bits_per_pixel;
+    }
+    if (formats != nullptr)
+        XFree(formats);
+    return bits;
+}
+
+// Nearest-neighbour stretch of a rectangle of source onto all of destination.
+template <typename Pixel>
+void Stretch(const XImage& source, int left, int top, int width, int height, XImage& destination) {
+    std::vector<int> columns(static_cast<size_t>(destination.width));
+    for (int x = 0; x < destination.width; ++x)
+        columns[x] = left + static_cast<int>(static_cast<int64_t>(x) * width / destination.width);
+    for (int y = 0; y < destination.height; ++y) {
+        const int sourceRow =
+            top + static_cast<int>(static_cast<int64_t>(y) * height / destination.height);
+        const Pixel* in = reinterpret_cast<const Pixel*>(
+            source.data + static_cast<size_t>(sourceRow) * source.bytes_per_line);
+        Pixel* out = reinterpret_cast<Pixel*>(destination.data +
+                                              static_cast<size_t>(y) * destination.bytes_per_line);
+        for (int x = 0; x < destination.width; ++x)
+            out[x] = in[columns[x]];
+    }
+}
+
+}  // namespace
+
+CDDrawDisplay::CDDrawDisplay() = default;
+
+CDDrawDisplay::~CDDrawDisplay() {
+    try {
+        DDrawDispDone();
+        const int32_t count = --g_DDrawCount;
+        RecH264Data::DbgviewLog(5, "DDrawDone g_DDrawCount=%d", count);
+    } catch (...) {
+        RecH264Data::DbgviewLog(5, "4508,CDDrawDisplay::~CDDrawDisplay  Error");
+    }
+}
+
+bool CDDrawDisplay::Init(QxWindow window, int width, int height) {
+    return DDrawDispInit(window, width, height, 0) == 1;
+}
+
+bool CDDrawDisplay::Render(unsigned char* planes[3], const int strides[3], int width, int height,
+                           QxWindow window, const RenderPoint* topLeft,
+                           const RenderPoint* bottomRight) {
+    return DDrawUpdateDisp(planes, width, height, window, topLeft, bottomRight);
+}
+
+void CDDrawDisplay::Close() {
+    DDrawDispDone();
+}
+
+void CDDrawDisplay::GetSize(int32_t& height, int32_t& width) {
+    height = surfaceHeight;
+    width = surfaceWidth;
+}
+
+int CDDrawDisplay::DDrawDispInit(QxWindow window, int width, int height, int sessionId) {
+    isInitFlag = false;
+    const int32_t count = ++g_DDrawCount;
+    RecH264Data::DbgviewLog(8, "DDrawInit g_DDrawCount=%d", count);
+    sid = sessionId;
+    surfaceWidth = width;
+    surfaceHeight = height;
+    m_hwnd = window;
+
+    auto connection = std::make_unique<qx::XConnection>();
+    XWindowAttributes attributes;
+    if (window == 0 || !connection->Open() || !connection->WindowAttributes(window, &attributes)) {
+        RecH264Data::DbgviewLog(5, "4519, CDDrawDisplay::DDrawDispInit m_hwnd is null");
+        return 0;
+    }
+    RecH264Data::DbgviewLog(8, "DIRECTDRAW_VERSION = 0x%04x", 0x0700);
+    deviceGuid = qx::GetWindowDeviceGuid(*connection, window);
+    m_lpDD = std::move(connection);
+    RecH264Data::DbgviewLog(8, "4308,CDDrawDisplay::DDrawDispInit DirectDrawCreate successed");
+
+    m_lpDDSPrimary = XCreateGC(m_lpDD->display(), window, 0, nullptr);
+    if (m_lpDD->Sync() != 0 || m_lpDDSPrimary == nullptr) {
+        RecH264Data::DbgviewLog(8, "4503,CDDrawDisplay::DDrawDispInit CreateSurface() Error");
+        DDrawDispDone();
+        return 0;
+    }
+    if (!ReadPixelFormat(attributes.depth, attributes.visual)) {
+        DDrawDispDone();
+        return 0;
+    }
+    if (width <= 0 || height <= 0) {
+        RecH264Data::DbgviewLog(5, "DDERR_INVALIDPARAMS ");
+        DDrawDispDone();
+        return 0;
+    }
+    m_visual = attributes.visual;
+    m_depth = attributes.depth;
+    m_lpDDSRGB = std::make_unique<qx::ShmImage>();
+    if (!m_lpDDSRGB->Create(*m_lpDD, m_visual, m_depth, width, height)) {
+        RecH264Data::DbgviewLog(5, "DDERR_OUTOFMEMORY ");
+        DDrawDispDone();
+        return 0;
+    }
+    // A new surface shows black until its first picture, not stale memory.
+    XImage* image = m_lpDDSRGB->image();
+    std::memset(image->data, 0, static_cast<size_t>(image->bytes_per_line) * image->height);
+    rgbSurfaceMade = true;
+    isInitFlag = true;
+    return 1;
+}
+
+bool CDDrawDisplay::ReadPixelFormat(int depth, Visual* visual) {
+    redBits = CountBits(visual->red_mask);
+    greenBits = CountBits(visual->green_mask);
+    blueBits = CountBits(visual->blue_mask);
+    alphaBits = depth == 32 ? 8 : 0;
+    rgbBitCount = static_cast<uint32_t>(BitsPerPixel(m_lpDD->display(), depth));
+    const bool trueColor = visual->c_class == TrueColor;
+    if (trueColor && rgbBitCount == 32 && visual->red_mask == 0xff0000 &&
+        visual->green_mask == 0xff00 && visual->blue_mask == 0xff) {
+        m_pixelFormat = kPixFmtRgb32;
+        RecH264Data::DbgviewLog(115, std::string("ddraw FOURCC_PIX_FMT_RGB32"));
+        return true;
+    }
+    if (trueColor && rgbBitCount == 16 && visual->red_mask == 0xf800 &&
+        visual->green_mask == 0x7e0 && visual->blue_mask == 0x1f) {
+        m_pixelFormat = kPixFmtRgb565;
+        RecH264Data::DbgviewLog(115, std::string("ddraw FOURCC_PIX_FMT_RGB565"));
+        return true;
+    }
+    // Nothing converts into any other layout: showing raw memory would be garbage.
+    RecH264Data::DbgviewLog(115, "unknow pixformat r=%d,g=%d,b=%d", redBits, greenBits, blueBits);
+    return false;
+}
+
+int CDDrawDisplay::DDrawDispReinit(QxWindow window, int width, int height, int sessionId) {
+    DDrawDispDone();
+    return DDrawDispInit(window, width, height, sessionId);
+}
+
+void CDDrawDisplay::DDrawDispDone() {
+    m_stretched.reset();
+    if (m_lpDDSRGB) {
+        m_lpDDSRGB.reset();
+        RecH264Data::DbgviewLog(5, std::string("m_lpDDSRGB->Release()"));
+    }
+    rgbSurfaceMade = false;
+    if (m_lpDDSPrimary != nullptr) {
+        XFreeGC(m_lpDD->display(), m_lpDDSPrimary);
+        m_lpDDSPrimary = nullptr;
+        RecH264Data::DbgviewLog(5, std::string("m_lpDDSPrimary->Release()"));
+    }
+    m_lpDD.reset();
+    m_visual = nullptr;
+    m_pixelFormat = 0;
+    isInitFlag = false;
+    RecH264Data::DbgviewLog(3, std::string("4311,CDDrawDisplay::DDrawDispDone Exec Info"));
+}
+
+bool CDDrawDisplay::DDrawUpdateDisp(unsigned char* planes[3], int width, int height,
+                                    QxWindow window, const RenderPoint* topLeft,
+                                    const RenderPoint* bottomRight) {
+    try {
+        if (planes == nullptr || planes[0] == nullptr || planes[1] == nullptr ||
+            planes[2] == nullptr || width <= 0 || height <= 0)
+            return false;
+        if (m_lpDD) {
+            int screenW = 0;
+            int screenH = 0;
+            if (m_lpDD->ScreenSize(m_hwnd, &screenW, &screenH)) {
+                if (screenWidth == 0 || screenHeight == 0) {
+                    screenWidth = screenW;
+                    screenHeight = screenH;
+                } else if (screenW != screenWidth && screenH != screenHeight) {
+                    if (DDrawDispReinit(m_hwnd, surfaceWidth, surfaceHeight, sid) == 0)
+                        return false;
+                    screenWidth = screenW;
+                    screenHeight = screenH;
+                }
+            }
+        }
+        if (window != m_hwnd) {
+            if (DDrawDispReinit(window, width, height, 0) == 0) {
+                RecH264Data::DbgviewLog(115, std::string("DDrawDispReinit fail"));
+                return false;
+            }
+        }
+        if (surfaceWidth < width || surfaceHeight < height) {
+            RecH264Data::DbgviewLog(115, std::string("resolution is diff"));
+            if (DDrawDispReinit(m_hwnd, width, height, sid) == 0)
+                return false;
+        }
+        // A renderer left without surfaces by a failed rebuild tries again, so that it
+        // recovers as soon as the window can be drawn into again.
+        if (!isInitFlag && DDrawDispReinit(m_hwnd, surfaceWidth, surfaceHeight, sid) == 0)
+            return false;
+        if (!m_lpDDSRGB || m_lpDDSRGB->image() == nullptr) {
+            RecH264Data::DbgviewLog(5, "4509,CDDrawDisplay::DDrawUpdateDisp lock overlay Error");
+            return false;
+        }
+        if (!Convert(planes, width, height))
+            return false;
+
+        int left = 0;
+        int top = 0;
+        int right = width;
+        int bottom = height;
+        const bool whole =
+            topLeft == nullptr || bottomRight == nullptr ||
+            (topLeft->x == 0 && topLeft->y == 0 && bottomRight->x == 0 && bottomRight->y == 0);
+        if (!whole) {
+            left = std::clamp(topLeft->x, 0, width);
+            top = std::clamp(topLeft->y, 0, height);
+            right = std::clamp(bottomRight->x, 0, width);
+            bottom = std::clamp(bottomRight->y, 0, height);
+        }
+        if (right <= left || bottom <= top)
+            return false;
+        if (!Blit(left, top, right - left, bottom - top)) {
+            RecH264Data::DbgviewLog(5,
+                                    "4517,CDDrawDisplay::DDrawUpdateDisp Bit Primary Screen Error");
+            return false;
+        }
+        return true;
+    } catch (...) {
+        RecH264Data::DbgviewLog(5, "4511,CDDrawDisplay::DDrawUpdateDisp unknown Error");
+        return false;
+    }
+}
+
+bool CDDrawDisplay::Convert(unsigned char* planes[3], int width, int height) {
+    XImage* image = m_lpDDSRGB->image();
+    // The overlap of picture and surface: a smaller picture is never read past its
+    // own planes, and the surface's pitch, not its width, steps the rows. A larger
+    // picture has rebuilt the surface by now, so the overlap is always whole rows.
+    const int w = std::min(width, m_lpDDSRGB->width());
+    const int h = std::min(height, m_lpDDSRGB->height());
+    uint8_t* surface = reinterpret_cast<uint8_t*>(image->data);
+    switch (m_pixelFormat) {
+        case kPixFmtRgb565:
+            qx::YuvToRgb565(planes[0], planes[1], planes[2], w, h, surface, image->bytes_per_line);
+            return true;
+        case kPixFmtRgb32:
+            qx::YuvToRgb32(planes[0], width, planes[1], width / 2, planes[2], width / 2,
+                           {surface, image->bytes_per_line, w, h});
+            return true;
+        default:
+            RecH264Data::DbgviewLog(115, "unkonw pix format %d", m_pixelFormat);
+            return false;
+    }
+}
+
+bool CDDrawDisplay::Blit(int sourceLeft, int sourceTop, int sourceWidth, int sourceHeight) {
+    XWindowAttributes attributes;
+    if (!m_lpDD->WindowAttributes(m_hwnd, &attributes))
+        return false;
+    const int clientWidth = attributes.width;
+    const int clientHeight = attributes.height;
+    if (clientWidth <= 0 || clientHeight <= 0)
+        return false;
+    if (clientWidth == sourceWidth && clientHeight == sourceHeight)
+        return m_lpDDSRGB->Put(m_hwnd, m_lpDDSPrimary, sourceLeft, sourceTop, 0, 0, sourceWidth,
+                               sourceHeight);
+    if (!m_stretched || m_stretched->width() != clientWidth ||
+        m_stretched->height() != clientHeight) {
+        m_stretched = std::make_unique<qx::ShmImage>();
+        if (!m_stretched->Create(*m_lpDD, m_visual, m_depth, clientWidth, clientHeight)) {
+            m_stretched.reset();
+            return false;
+        }
+    }
+    const XImage& source = *m_lpDDSRGB->image();
+    XImage& destination = *m_stretched->image();
+    if (source.bits_per_pixel == 32)
+        Stretch<uint32_t>(source, sourceLeft, sourceTop, sourceWidth, sourceHeight, destination);
+    else
+        Stretch<uint16_t>(source, sourceLeft, sourceTop, sourceWidth, sourceHeight, destination);
+    return m_stretched->Put(m_hwnd, m_lpDDSPrimary, 0, 0, 0, 0, clientWidth, clientHeight);
+}

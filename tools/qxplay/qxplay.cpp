@@ -1,0 +1,429 @@
+// qxplay: plays a vendor packet file or a live packet stream on standard input in a
+// window of its own, through the library's C interface.
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ShownPictures.h"
+#include "qxplaylib.h"
+#include "render/D3DRender.h"
+#include "render/RendererChoice.h"
+#include "streamkit/PacketIo.h"
+
+namespace {
+
+using qxplay::Clock;
+
+const char kUsage[] =
+    "usage: qxplay [options] FILE|-\n"
+    "\n"
+    "Plays a packet file (the library paces it) or, with -, a live packet stream on\n"
+    "standard input.\n"
+    "\n"
+    "  --live               push FILE in real time as a camera would (live mode)\n"
+    "  --renderer R         auto, gl or x11 (auto: what the library chose)\n"
+    "  --size WxH           window size (the picture size once known)\n"
+    "  --verify             compare the window with the pictures shown; exit 1 on a mismatch\n"
+    "  --cache MS           live jitter buffer in milliseconds (the library's default)\n"
+    "  --seconds S          quit after S seconds\n"
+    "\n"
+    "keys: space pause, f faster, s slower, . single step, b back, q quit\n";
+
+struct Options {
+    std::string input;
+    bool live = false;
+    std::string renderer = "auto";
+    int width = 0;
+    int height = 0;
+    bool verify = false;
+    double seconds = 0;
+    int cacheMs = -1;
+};
+
+[[noreturn]] void Usage(const std::string& problem) {
+    std::cerr << "qxplay: " << problem << "\n\n" << kUsage;
+    std::exit(2);
+}
+
+Options Parse(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                Usage(arg + " wants a value");
+            return argv[++i];
+        };
+        if (arg == "--live") {
+            options.live = true;
+        } else if (arg == "--renderer") {
+            options.renderer = value();
+            if (options.renderer != "auto" && options.renderer != "gl" && options.renderer != "x11")
+                Usage("--renderer is auto, gl or x11");
+        } else if (arg == "--size") {
+            if (std::sscanf(value().c_str(), "%dx%d", &options.width, &options.height) != 2 ||
+                options.width <= 0 || options.height <= 0)
+                Usage("--size wants WxH");
+        } else if (arg == "--verify") {
+            options.verify = true;
+        } else if (arg == "--cache") {
+            options.cacheMs = std::atoi(value().c_str());
+        } else if (arg == "--seconds") {
+            options.seconds = std::atof(value().c_str());
+        } else if (arg == "-h" || arg == "--help") {
+            std::cout << kUsage;
+            std::exit(0);
+        } else if (options.input.empty()) {
+            options.input = arg;
+        } else {
+            Usage("one input only");
+        }
+    }
+    if (options.input.empty())
+        Usage("no input");
+    return options;
+}
+
+std::string CodecName(int knd) {
+    if (knd == qx::kKindH264)
+        return "H.264";
+    if (knd == qx::kKindH265)
+        return "H.265";
+    return "?";
+}
+
+// The state shared by the feeding thread, the library's callback and the window loop.
+struct Playback {
+    int32_t port = 0;
+    std::atomic<bool> quit{false};
+    std::atomic<bool> fedAll{false};
+    std::atomic<bool> ended{false};
+    std::atomic<int> codec{-1};
+    qxplay::ShownPictures* pictures = nullptr;
+};
+
+// True for a video packet with a coded picture in it, not only parameter sets.
+bool CarriesPicture(const uint8_t* packet, size_t size, int knd) {
+    if (!qx::kit::IsVideoKind(knd) || size < static_cast<size_t>(qx::kHeaderSize))
+        return false;
+    const uint8_t* payload = packet + qx::kHeaderSize;
+    const size_t length = size - qx::kHeaderSize;
+    for (size_t i = 0; i + 3 < length; ++i) {
+        if (payload[i] != 0 || payload[i + 1] != 0 || payload[i + 2] != 1)
+            continue;
+        const uint8_t nal = payload[i + 3];
+        if (knd == qx::kKindH265 ? ((nal >> 1) & 0x3f) < 32
+                                 : ((nal & 0x1f) >= 1 && (nal & 0x1f) <= 5))
+            return true;
+    }
+    return false;
+}
+
+// Offers one packet until the library takes it.
+bool Give(Playback& playback, const uint8_t* data, size_t size, int knd) {
+    while (!playback.quit) {
+        if (QxPlay_InputData(playback.port, const_cast<uint8_t*>(data),
+                             static_cast<uint32_t>(size)) != 0) {
+            if (CarriesPicture(data, size, knd)) {
+                playback.codec = knd;
+                playback.pictures->NoteInput(Clock::now());
+            }
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+void FeedFile(Playback& playback, const std::vector<uint8_t>& bytes, bool live) {
+    const std::vector<qx::kit::PacketSpan> spans = qx::kit::ScanPackets(bytes.data(), bytes.size());
+    const Clock::time_point start = Clock::now();
+    int64_t firstPts = -1;
+    for (size_t i = 0; i < spans.size() && !playback.quit; ++i) {
+        const qx::kit::PacketSpan& span = spans[i];
+        const size_t end = i + 1 < spans.size() ? spans[i + 1].offset : bytes.size();
+        if (live) {
+            // As a camera sends: each packet when its time stamp comes due.
+            if (firstPts < 0)
+                firstPts = span.header.pts;
+            std::this_thread::sleep_until(start +
+                                          std::chrono::microseconds(span.header.pts - firstPts));
+        }
+        if (!Give(playback, bytes.data() + span.offset, end - span.offset, span.header.knd))
+            break;
+    }
+    playback.fedAll = true;
+}
+
+void FeedStdin(Playback& playback) {
+    std::vector<uint8_t> pending;
+    uint8_t chunk[65536];
+    for (;;) {
+        const ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
+        if (got <= 0 || playback.quit)
+            break;
+        pending.insert(pending.end(), chunk, chunk + got);
+        // Whole packets only, one a call, as a live source hands them over.
+        const std::vector<qx::kit::PacketSpan> spans =
+            qx::kit::ScanPackets(pending.data(), pending.size());
+        size_t used = 0;
+        for (const qx::kit::PacketSpan& span : spans) {
+            const size_t size = static_cast<size_t>(span.header.nal_len) + qx::kPacketOverhead;
+            Give(playback, pending.data() + span.offset, size, span.header.knd);
+            used = span.offset + size;
+        }
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
+    }
+    playback.fedAll = true;
+}
+
+void OnMessage(int32_t port, int32_t message, void* user) {
+    static_cast<Playback*>(user)->ended = true;
+}
+
+class PlayerWindow {
+  public:
+    explicit PlayerWindow(Display* display, int width, int height) : m_display(display) {
+        const int screen = DefaultScreen(display);
+        m_window = XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0,
+                                       static_cast<unsigned>(width), static_cast<unsigned>(height),
+                                       0, 0, BlackPixel(display, screen));
+        m_close = XInternAtom(display, "WM_DELETE_WINDOW", False);
+        XSetWMProtocols(display, m_window, &m_close, 1);
+        XSelectInput(display, m_window, KeyPressMask | StructureNotifyMask);
+        XStoreName(display, m_window, "qxplay");
+        XMapWindow(display, m_window);
+        XEvent event;
+        do
+            XNextEvent(display, &event);
+        while (event.type != MapNotify);
+    }
+    ~PlayerWindow() { XDestroyWindow(m_display, m_window); }
+
+    Window id() const { return m_window; }
+    void SetTitle(const std::string& title) {
+        XStoreName(m_display, m_window, title.c_str());
+        XFlush(m_display);
+    }
+    void Resize(int width, int height) {
+        XResizeWindow(m_display, m_window, static_cast<unsigned>(width),
+                      static_cast<unsigned>(height));
+        XFlush(m_display);
+    }
+
+    // The key pressed within the wait, 0 for none, 'q' when the window is closed.
+    char NextKey(int waitMs) {
+        if (XPending(m_display) == 0) {
+            pollfd fd{ConnectionNumber(m_display), POLLIN, 0};
+            poll(&fd, 1, waitMs);
+        }
+        while (XPending(m_display) > 0) {
+            XEvent event;
+            XNextEvent(m_display, &event);
+            if (event.type == ClientMessage &&
+                static_cast<Atom>(event.xclient.data.l[0]) == m_close)
+                return 'q';
+            if (event.type == KeyPress) {
+                char text[8] = {};
+                KeySym key = 0;
+                if (XLookupString(&event.xkey, text, sizeof text, &key, nullptr) > 0)
+                    return text[0] == 27 ? 'q' : text[0];
+            }
+        }
+        return 0;
+    }
+
+  private:
+    Display* m_display;
+    Window m_window = 0;
+    Atom m_close = 0;
+};
+
+void HandleKey(Playback& playback, char key, bool& paused) {
+    switch (key) {
+        case ' ':
+            paused = !paused;
+            QxPlay_Pause(playback.port, paused ? 1 : 0);
+            break;
+        case 'f':
+            QxPlay_Fast(playback.port);
+            break;
+        case 's':
+            QxPlay_Slow(playback.port);
+            break;
+        case '.':
+            QxPlay_OneByOne(playback.port);
+            break;
+        case 'b':
+            QxPlay_Back(playback.port);
+            break;
+        case 'q':
+            playback.quit = true;
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = Parse(argc, argv);
+    std::vector<uint8_t> bytes;
+    const bool fromStdin = options.input == "-";
+    if (!fromStdin) {
+        std::ifstream in(options.input, std::ios::binary);
+        if (!in)
+            Usage("cannot read " + options.input);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    if (QxPlay_Init() != 1) {
+        std::cerr << "qxplay: the library did not start\n";
+        return 1;
+    }
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr)
+        std::cerr << "qxplay: no X display (DISPLAY is not set or unreachable): playing "
+                     "headless, pictures are decoded and counted but not shown\n";
+    if (options.renderer == "gl") {
+        if (!ProbeD3D()) {
+            std::cerr << "qxplay: GL cannot draw on this display\n";
+            return 1;
+        }
+        qx::render::SetUseGpuRenderer(true);
+    } else if (options.renderer == "x11") {
+        qx::render::SetUseGpuRenderer(false);
+    }
+    const char* rendererName = display == nullptr             ? "none"
+                               : qx::render::UseGpuRenderer() ? "gl"
+                                                              : "x11";
+
+    qxplay::ShownPictures pictures(options.verify && display != nullptr ? 5 : 0);
+    const bool headless = display == nullptr;
+    qx::render::SetRendererFactory([&pictures, headless]() -> std::unique_ptr<video_render> {
+        return std::make_unique<qxplay::ShowingRenderer>(
+            headless ? nullptr : qx::render::CreateLibraryRenderer(), pictures);
+    });
+
+    std::unique_ptr<PlayerWindow> window;
+    if (display != nullptr)
+        window = std::make_unique<PlayerWindow>(display, options.width > 0 ? options.width : 640,
+                                                options.height > 0 ? options.height : 360);
+
+    Playback playback;
+    playback.pictures = &pictures;
+    QxPlay_GetPort(&playback.port);
+    const bool live = fromStdin || options.live;
+    QxPlay_SetStreamOpenMode(playback.port, live ? 0 : 1);
+    QxPlay_SetDecMsgCallBack(playback.port, &OnMessage, &playback);
+    if (options.cacheMs >= 0)
+        QxPlay_SetCacheTime(playback.port, options.cacheMs);
+    // Any non-zero id serves when nothing is drawn.
+    const QxWindow target = window ? window->id() : 1;
+    if (QxPlay_Play(playback.port, target) != 1) {
+        std::cerr << "qxplay: play failed\n";
+        return 1;
+    }
+    std::thread feeder([&] {
+        if (fromStdin)
+            FeedStdin(playback);
+        else
+            FeedFile(playback, bytes, options.live);
+    });
+
+    const Clock::time_point start = Clock::now();
+    Clock::time_point lastStats = start;
+    Clock::time_point lastShownChange = start;
+    int64_t lastShown = 0;
+    int64_t shownAtStats = 0;
+    bool paused = false;
+    // A window resized while a picture is drawn would be compared half drawn.
+    bool sized = options.width > 0 || options.verify;
+    std::string line;
+    while (!playback.quit) {
+        const char key = window ? window->NextKey(50) : 0;
+        if (!window)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        HandleKey(playback, key, paused);
+        const Clock::time_point now = Clock::now();
+        const int64_t shown = pictures.shown();
+        if (shown != lastShown) {
+            lastShown = shown;
+            lastShownChange = now;
+        }
+        int width = 0;
+        int height = 0;
+        QxPlay_GetPictureSize(playback.port, &width, &height);
+        if (!sized && window && width > 0 && height > 0) {
+            window->Resize(width, height);
+            sized = true;
+        }
+        if (now - lastStats >= std::chrono::seconds(1)) {
+            const double seconds = std::chrono::duration<double>(now - lastStats).count();
+            const double fps = static_cast<double>(shown - shownAtStats) / seconds;
+            const int64_t fed = pictures.fed();
+            std::ostringstream stats;
+            stats.setf(std::ios::fixed);
+            stats.precision(1);
+            stats << width << "x" << height << " " << CodecName(playback.codec) << " | " << fps
+                  << " fps | shown " << shown << " of " << fed << " | dropped "
+                  << (playback.fedAll && now - lastShownChange > std::chrono::seconds(1)
+                          ? fed - shown
+                          : 0)
+                  << " | latency ";
+            if (pictures.latencyMs() >= 0)
+                stats << pictures.latencyMs() << " ms";
+            else
+                stats << "-";
+            stats << " | " << rendererName << (paused ? " | paused" : "");
+            line = stats.str();
+            std::cout << line << std::endl;
+            if (window)
+                window->SetTitle("qxplay " + line);
+            lastStats = now;
+            shownAtStats = shown;
+        }
+        const bool idle = now - lastShownChange > std::chrono::milliseconds(1500);
+        if (!paused && playback.fedAll &&
+            (playback.ended || (live && idle) || (idle && shown == 0)))
+            break;
+        if (options.seconds > 0 && now - start > std::chrono::duration<double>(options.seconds))
+            break;
+    }
+    playback.quit = true;
+    feeder.join();
+    QxPlay_Stop(playback.port);
+    QxPlay_FreePort(playback.port);
+    QxPlay_Destory();
+    qx::render::SetRendererFactory(nullptr);
+
+    const int64_t fed = pictures.fed();
+    std::cout << "qxplay: " << pictures.shown() << " of " << fed << " pictures shown, "
+              << fed - pictures.shown() << " dropped, renderer " << rendererName << std::endl;
+    window.reset();
+    if (display != nullptr)
+        XCloseDisplay(display);
+    if (options.verify) {
+        std::cout << "qxplay: verify: " << pictures.checked() << " pictures compared with the "
+                  << "window, " << pictures.mismatched() << " mismatched, worst sample off by "
+                  << pictures.worstMismatch() << std::endl;
+        if (headless || pictures.checked() == 0 || pictures.mismatched() != 0)
+            return 1;
+    }
+    return 0;
+}
