@@ -2,7 +2,10 @@
 // follow the window and what they do when it goes away.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -11,6 +14,9 @@
 #include "render/D3DRender.h"
 #include "render/DisplayDevices.h"
 #include "render/PixelConvert.h"
+#include "render/RendererChoice.h"
+#include "streamkit/StreamKit.h"
+#include "support/PlaybackHarness.h"
 #include "support/XTestWindow.h"
 
 namespace {
@@ -215,6 +221,74 @@ TEST_P(RendererWindow, InitRefusesIdsThatNameNoWindow) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, RendererWindow, testing::Values(Kind::kGl, Kind::kX11), KindName);
+
+// Through the C interface with the library's own choice of renderer: the stream
+// reaches the host's window, and Stop leaves the window cleared.
+class ThroughTheLibrary : public testing::TestWithParam<Kind> {};
+
+// Samples of an 8 × 8 grid over the window that are not black.
+int LitSamples(XTestWindow& window, int width, int height) {
+    int lit = 0;
+    for (int row = 0; row < 8; ++row) {
+        for (int column = 0; column < 8; ++column) {
+            const std::array<int, 3> rgb =
+                window.Pixel((2 * column + 1) * width / 16, (2 * row + 1) * height / 16);
+            lit += rgb[0] + rgb[1] + rgb[2] > 60 ? 1 : 0;
+        }
+    }
+    return lit;
+}
+
+template <typename Condition>
+bool Eventually(Condition condition) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > give_up)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+TEST_P(ThroughTheLibrary, PlaysIntoTheHostWindowAndStopClearsIt) {
+    if (std::getenv("DISPLAY") == nullptr)
+        GTEST_SKIP() << "no X display";
+    XTestWindow window(352, 288);
+    ASSERT_TRUE(window.ok());
+    ASSERT_EQ(QxPlay_Init(), 1);
+    if (GetParam() == Kind::kGl && !ProbeD3D()) {
+        QxPlay_Destory();
+        GTEST_SKIP() << "no usable GL";
+    }
+    qx::render::SetUseGpuRenderer(GetParam() == Kind::kGl);
+    int32_t port = -1;
+    ASSERT_EQ(QxPlay_GetPort(&port), 1);
+    ASSERT_EQ(QxPlay_SetStreamOpenMode(port, 1), 1);
+    ASSERT_EQ(QxPlay_Play(port, window.id()), 1);
+    qx::kit::StreamOptions options;
+    options.frames = 50;
+    const std::vector<uint8_t> stream = qx::kit::StreamWriter::MakeStream(options);
+    std::atomic<bool> stopped{false};
+    std::thread feeder([&] {
+        for (size_t at = 0; at < stream.size() && !stopped; at += 4096) {
+            std::vector<uint8_t> chunk(stream.begin() + at,
+                                       stream.begin() + std::min(stream.size(), at + 4096));
+            while (!stopped &&
+                   QxPlay_InputData(port, chunk.data(), static_cast<uint32_t>(chunk.size())) == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    EXPECT_TRUE(Eventually([&] { return LitSamples(window, 352, 288) >= 16; }));
+    EXPECT_EQ(QxPlay_Stop(port), 1);
+    stopped = true;
+    feeder.join();
+    EXPECT_TRUE(Eventually([&] { return LitSamples(window, 352, 288) == 0; }));
+    QxPlay_FreePort(port);
+    QxPlay_Destory();
+    qx::render::SetUseGpuRenderer(false);
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, ThroughTheLibrary, testing::Values(Kind::kGl, Kind::kX11), KindName);
 
 TEST(GlRenderer, RecoversFromALostContextAtTheNextPicture) {
     if (std::getenv("DISPLAY") == nullptr || !D3DRender::InitD3DSDK() || !ProbeD3D())

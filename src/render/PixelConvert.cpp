@@ -19,12 +19,13 @@ inline int ChromaIndex(int lumaIndex, int chromaSize) {
     return std::min(lumaIndex / 2, chromaSize - 1);
 }
 
-// The chroma terms of eight chroma samples (sixteen pixels). Multiply-high on
-// coefficients scaled by 8 gives the fixed-point products directly.
+// The chroma terms of eight chroma samples, each doubled for the two pixels it
+// serves: low and high halves of sixteen pixels. Multiply-high on coefficients scaled
+// by 8 gives the fixed-point products directly.
 struct ChromaTerms {
-    __m128i blue;
-    __m128i green;
-    __m128i red;
+    __m128i blueLo, blueHi;
+    __m128i greenLo, greenHi;
+    __m128i redLo, redHi;
 };
 
 inline ChromaTerms Chroma8(const uint8_t* u, const uint8_t* v) {
@@ -38,10 +39,13 @@ inline ChromaTerms Chroma8(const uint8_t* u, const uint8_t* v) {
         _mm_sub_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v)), zero),
                       bias),
         3);
-    return {_mm_mulhi_epi16(cu, _mm_set1_epi16(16525)),
-            _mm_add_epi16(_mm_mulhi_epi16(cu, _mm_set1_epi16(-3209)),
-                          _mm_mulhi_epi16(cv, _mm_set1_epi16(-6660))),
-            _mm_mulhi_epi16(cv, _mm_set1_epi16(13075))};
+    const __m128i blue = _mm_mulhi_epi16(cu, _mm_set1_epi16(16525));
+    const __m128i green = _mm_add_epi16(_mm_mulhi_epi16(cu, _mm_set1_epi16(-3209)),
+                                        _mm_mulhi_epi16(cv, _mm_set1_epi16(-6660)));
+    const __m128i red = _mm_mulhi_epi16(cv, _mm_set1_epi16(13075));
+    return {_mm_unpacklo_epi16(blue, blue),   _mm_unpackhi_epi16(blue, blue),
+            _mm_unpacklo_epi16(green, green), _mm_unpackhi_epi16(green, green),
+            _mm_unpacklo_epi16(red, red),     _mm_unpackhi_epi16(red, red)};
 }
 
 // Sixteen pixels of one row into B, G and R bytes.
@@ -49,16 +53,14 @@ inline void Luma16(const uint8_t* y, const ChromaTerms& c, __m128i* b, __m128i* 
     const __m128i zero = _mm_setzero_si128();
     const __m128i luma =
         _mm_subs_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y)), _mm_set1_epi8(16));
-    const __m128i scale = _mm_set1_epi16(9539);
-    const __m128i lo = _mm_mulhi_epi16(_mm_slli_epi16(_mm_unpacklo_epi8(luma, zero), 3), scale);
-    const __m128i hi = _mm_mulhi_epi16(_mm_slli_epi16(_mm_unpackhi_epi8(luma, zero), 3), scale);
-    // Each chroma sample serves two neighbouring pixels.
-    *b = _mm_packus_epi16(_mm_add_epi16(lo, _mm_unpacklo_epi16(c.blue, c.blue)),
-                          _mm_add_epi16(hi, _mm_unpackhi_epi16(c.blue, c.blue)));
-    *g = _mm_packus_epi16(_mm_add_epi16(lo, _mm_unpacklo_epi16(c.green, c.green)),
-                          _mm_add_epi16(hi, _mm_unpackhi_epi16(c.green, c.green)));
-    *r = _mm_packus_epi16(_mm_add_epi16(lo, _mm_unpacklo_epi16(c.red, c.red)),
-                          _mm_add_epi16(hi, _mm_unpackhi_epi16(c.red, c.red)));
+    // Luma lands in the high byte of each lane (luma * 256), so one unsigned
+    // multiply-high by 298 (1.164 * 256) gives the scaled term without a shift.
+    const __m128i scale = _mm_set1_epi16(298);
+    const __m128i lo = _mm_mulhi_epu16(_mm_unpacklo_epi8(zero, luma), scale);
+    const __m128i hi = _mm_mulhi_epu16(_mm_unpackhi_epi8(zero, luma), scale);
+    *b = _mm_packus_epi16(_mm_add_epi16(lo, c.blueLo), _mm_add_epi16(hi, c.blueHi));
+    *g = _mm_packus_epi16(_mm_add_epi16(lo, c.greenLo), _mm_add_epi16(hi, c.greenHi));
+    *r = _mm_packus_epi16(_mm_add_epi16(lo, c.redLo), _mm_add_epi16(hi, c.redHi));
 }
 
 inline void Store(__m128i* dst, __m128i value) {
@@ -78,20 +80,16 @@ inline void StoreRgb32(uint8_t* out, __m128i b, __m128i g, __m128i r) {
     Store(dst + 3, _mm_unpackhi_epi16(bgHi, raHi));
 }
 
+// Packed in byte lanes: the low byte of a pixel is GGGBBBBB, the high one RRRRRGGG.
+// SSE2 shifts only 16-bit lanes, so each shift is masked back to its own byte.
 inline void StoreRgb565(uint8_t* out, __m128i b, __m128i g, __m128i r) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i redMask = _mm_set1_epi16(0xF8);
-    const __m128i greenMask = _mm_set1_epi16(0xFC);
-    for (int half = 0; half < 2; ++half) {
-        const __m128i b16 = half == 0 ? _mm_unpacklo_epi8(b, zero) : _mm_unpackhi_epi8(b, zero);
-        const __m128i g16 = half == 0 ? _mm_unpacklo_epi8(g, zero) : _mm_unpackhi_epi8(g, zero);
-        const __m128i r16 = half == 0 ? _mm_unpacklo_epi8(r, zero) : _mm_unpackhi_epi8(r, zero);
-        const __m128i pixel =
-            _mm_or_si128(_mm_or_si128(_mm_slli_epi16(_mm_and_si128(r16, redMask), 8),
-                                      _mm_slli_epi16(_mm_and_si128(g16, greenMask), 3)),
-                         _mm_srli_epi16(b16, 3));
-        Store(reinterpret_cast<__m128i*>(out + 16 * half), pixel);
-    }
+    const __m128i low =
+        _mm_or_si128(_mm_and_si128(_mm_srli_epi16(b, 3), _mm_set1_epi8(0x1F)),
+                     _mm_and_si128(_mm_slli_epi16(g, 3), _mm_set1_epi8(static_cast<char>(0xE0))));
+    const __m128i high = _mm_or_si128(_mm_and_si128(r, _mm_set1_epi8(static_cast<char>(0xF8))),
+                                      _mm_and_si128(_mm_srli_epi16(g, 5), _mm_set1_epi8(0x07)));
+    Store(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(low, high));
+    Store(reinterpret_cast<__m128i*>(out + 16), _mm_unpackhi_epi8(low, high));
 }
 
 // Both rows of a chroma row pair (rowCount 1 for the last row of an odd height),
