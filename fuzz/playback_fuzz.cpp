@@ -1,10 +1,12 @@
 // A hostile camera's bytes through the whole single-port pipeline, run step by step on
 // one thread: the parser, the play loop with real decoders, and the live render step,
-// with a renderer that only looks at the planes it is handed.
+// with a renderer that only looks at the planes it is handed. Sound is on, pulled by
+// the player's own thread from a sink that plays everything at once.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
+#include "audio/AudioSink.h"
 #include "render/RendererChoice.h"
 #include "session/DDrawSession.h"
 
@@ -30,6 +32,21 @@ class TouchingRenderer : public video_render {
     unsigned m_sum = 0;
 };
 
+class InstantSink : public qx::audio::AudioSink {
+  public:
+    bool Open(const qx::audio::PcmFormat&) override { return true; }
+    bool Write(const uint8_t*, size_t size) override {
+        m_written += static_cast<int64_t>(size);
+        return true;
+    }
+    int64_t PlayedBytes() override { return m_written; }
+    void Close() override {}
+    const char* Name() const override { return "instant"; }
+
+  private:
+    int64_t m_written = 0;
+};
+
 // The live mode waits for the play loop to take each packet; a pass that left one
 // in place must not be followed by another parse.
 void DrainFrames(DDrawSession& session) {
@@ -46,6 +63,7 @@ void DrainFrames(DDrawSession& session) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool installed = [] {
         qx::render::SetRendererFactory([] { return std::make_unique<TouchingRenderer>(); });
+        qx::audio::SetSinkFactory([] { return std::make_unique<InstantSink>(); });
         return true;
     }();
     (void)installed;
@@ -59,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     session->SetCacheTime(0);
     session->SetWindow(1);
     session->SetPlayState(qx::kStateNormal);
+    session->PlaySound();
     const size_t chunk = 1 + data[1] * 13u;
     for (size_t offset = 2; offset < size; offset += chunk) {
         const size_t n = size - offset < chunk ? size - offset : chunk;

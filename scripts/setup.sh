@@ -6,7 +6,7 @@ packages=(
   libavcodec-dev libavutil-dev libswscale-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  libx11-dev libxext-dev libxrandr-dev libepoxy-dev libgl-dev
+  libx11-dev libxext-dev libxrandr-dev libepoxy-dev libgl-dev libasound2-dev
   libgl1-mesa-dri libglx-mesa0
   xvfb xauth x11-utils
 )

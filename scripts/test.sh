@@ -15,13 +15,14 @@ ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 600
 
-# The port table under concurrent host threads and the session's workers under play,
-# stop and state changes, with ThreadSanitizer.
+# The port table under concurrent host threads, the session's workers under play,
+# stop and state changes, and the sound player with its session, with ThreadSanitizer.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQX_TSAN=ON -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=OFF
-cmake --build build-tsan -j "$jobs" --target port_table_test playback_control_test playback_damage_test
-TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/port_table_test
-TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/playback_control_test
-TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/playback_damage_test
+cmake --build build-tsan -j "$jobs" --target port_table_test playback_control_test playback_damage_test \
+  stream_audio_test sound_e2e_test
+for t in port_table_test playback_control_test playback_damage_test stream_audio_test sound_e2e_test; do
+  TSAN_OPTIONS=halt_on_error=1 "build-tsan/tests/$t"
+done
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_BUILD_TESTS=ON
 cmake --build build -j "$jobs"

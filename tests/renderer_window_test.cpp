@@ -194,6 +194,32 @@ TEST_P(RendererWindow, ASmallerPictureIsDrawnFromItsOwnPlanesOnly) {
     ExpectColour(window, 92, 60, kQuadrants[3]);
 }
 
+TEST_P(RendererWindow, ALargerPictureNeverWritesPastTheSurface) {
+    XTestWindow window(64, 48);
+    ASSERT_TRUE(window.ok());
+    ASSERT_TRUE(m_renderer->Init(window.id(), 32, 24));
+    QuadPicture large(64, 48);
+    // Drawn either from a surface rebuilt at its size or from the overlap; under
+    // AddressSanitizer a copy past the surface fails.
+    Draw(large, 64, 48, window.id());
+    EXPECT_TRUE(Draw(large, 64, 48, window.id()));
+    ExpectColour(window, 4, 4, kQuadrants[0]);
+}
+
+TEST_P(RendererWindow, AnOddWidthPictureKeepsItsRowsInStep) {
+    // 101 pixels: rows of 16-bit pixels are padded, so the image pitch is not twice
+    // the width; stepping rows by the width would shear the picture.
+    XTestWindow window(101, 61);
+    ASSERT_TRUE(window.ok());
+    ASSERT_TRUE(m_renderer->Init(window.id(), 101, 61));
+    QuadPicture picture(101, 61);
+    ASSERT_TRUE(Draw(picture, 101, 61, window.id()));
+    ExpectColour(window, 20, 10, kQuadrants[0]);
+    ExpectColour(window, 90, 10, kQuadrants[1]);
+    ExpectColour(window, 10, 55, kQuadrants[2]);
+    ExpectColour(window, 80, 55, kQuadrants[3]);
+}
+
 TEST_P(RendererWindow, AWindowThatGoesAwayFailsFramesAndNeverEndsTheProcess) {
     auto window = std::make_unique<XTestWindow>(64, 48);
     ASSERT_TRUE(window->ok());

@@ -187,4 +187,40 @@ int QxPlay_GetCurrentFrameNum(int32_t port) {
                   [](DDrawSession& s) { return s.PlayedFrameNumber(); });
 }
 
+int QxPlay_PlaySound(int32_t port) {
+    if (!IsInitialised())
+        return 0;
+    RecH264Data::DbgviewLog(5, "nPort =%d", port);
+    CAutoLock lock(&SessionMutex());
+    RecH264Data::DbgviewLog(5, std::string("PLAY SOUND 2"));
+    SessionRef session = Find(port);
+    if (!BorderCheck(port, session.get(), "QxPlay_PlaySound")) {
+        RecH264Data::DbgviewLog(5, std::string("6508,QxPlay_PlaySound not find port"));
+        return 0;
+    }
+    return session->PlaySound();
+}
+
+int QxPlay_StopSound(int32_t port) {
+    return OnPort(port, "QxPlay_StopSound", 0, 0, [](DDrawSession& s) {
+        const int result = s.StopSound();
+        RecH264Data::DbgviewLog(3, std::string("6327,QxPlay_StopSound Call Success,flag=") +
+                                       (result == 1 ? "true" : "false"));
+        return result;
+    });
+}
+
+int QxPlay_SetVolume(int32_t port, uint16_t volume) {
+    RecH264Data::DbgviewLog(5, "SOUND nPort=%d  nVolume=%d", port, volume);
+    return OnPort(port, "QxPlay_SetVolume", 0, 0, [volume](DDrawSession& s) {
+        const int32_t attenuation = static_cast<int32_t>(volume > 10000 ? 10000 : volume) - 10000;
+        return s.SetVolume(attenuation) ? 1 : 0;
+    });
+}
+
+uint16_t QxPlay_GetVolume(int32_t port) {
+    return OnPort(port, "QxPlay_GetVolume", static_cast<uint16_t>(0), static_cast<uint16_t>(0),
+                  [](DDrawSession& s) { return s.VolumeForExport(); });
+}
+
 }  // extern "C"

@@ -102,7 +102,10 @@ bool D3DRender::InitD3DSDK() {
 namespace {
 
 bool ProbeOnce() {
-    qx::XConnection connection;
+    // Like the device object it stands for, the probe's connection lives as long as
+    // the process: it also keeps the GL driver loaded while renderers come and go.
+    static qx::XConnection* const kept = new qx::XConnection;
+    qx::XConnection& connection = *kept;
     int width = 0;
     int height = 0;
     if (!connection.Open() || !connection.ScreenSize(0, &width, &height)) {

@@ -33,6 +33,8 @@ DDrawSession::~DDrawSession() {
         else
             w.thread.join();
     }
+    // The player calls back into this session: it goes before anything it reads.
+    StopSound();
     DeletePictureObjects();
     m_decoder.reset();
     CAutoLock lock(&m_renderQueueLock);

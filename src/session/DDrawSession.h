@@ -7,7 +7,10 @@
 #include <string>
 #include <thread>
 
+#include "audio/CStreamAudio.h"
+#include "audio/CStreamAudioHandler.h"
 #include "decode/H264Decode.h"
+#include "decode/VoiceDecode.h"
 #include "platform/CritSec.h"
 #include "platform/WakeBoard.h"
 #include "qxplaylib.h"
@@ -34,7 +37,7 @@ constexpr int kFileAudioQueue = 1000;
 // worker threads. Owned by the port table through shared ownership; every worker
 // holds a reference too, so a session freed from a host callback that runs on one of
 // its own workers lives until that worker has returned.
-class DDrawSession : public std::enable_shared_from_this<DDrawSession> {
+class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_this<DDrawSession> {
   public:
     DDrawSession();
     ~DDrawSession();
@@ -98,6 +101,25 @@ class DDrawSession : public std::enable_shared_from_this<DDrawSession> {
     // Mode 0..3; false (mode unchanged) otherwise. Mode 1 gets the large audio queue.
     bool SetOpenMode(int mode);
 
+    // --- sound ---
+
+    // 1, or 0 when no player could be made. Sound starts with the next audio packet.
+    int PlaySound();
+    // Closes the player (its feeding thread has ended when this returns). 1.
+    int StopSound();
+    bool SoundEnabled() const { return m_soundEnabled.load(); }
+    // -10000..0, hundredths of a decibel; false without a player.
+    bool SetVolume(int32_t volume);
+    // The export's scale: volume + 10000 while open, 10000 while not yet open, 0 off.
+    uint16_t VolumeForExport();
+    // What the player calls for sound: decoded frames off the audio queue, silence
+    // while paused, none in trick play (the clock is kept level with the picture).
+    void OnAudioData(unsigned char* buffer, int32_t bytes) override;
+    // Cuts the current audio payload into 160-byte frames and queues them.
+    void DecodeVioce();
+    // Video played time less audio played time (ms) in the file modes.
+    int64_t AudioVideoOffsetMs();
+
     // --- inspection for the exports and tests ---
     int SourceFill();
     bool IsCaching() const { return m_caching.load(); }
@@ -142,6 +164,20 @@ class DDrawSession : public std::enable_shared_from_this<DDrawSession> {
     // marker at the end. Caller holds m_srcLock.
     void DiscardUnusable(int keepFrom, const char* why);
     void VideoStep(const H264_PARAM& header, int packetLength);
+    void AudioStep(const H264_PARAM& header, int packetLength);
+    // Queues one frame by the full-queue policy of the play state; false when the
+    // rest of the payload is not to be queued.
+    bool QueueAudioFrame(const FRAME_BUF& frame);
+    // Trick play: frames taken silently so the audio clock follows the picture.
+    void AccountAudioFrames(int state);
+    void AccountAudioFrame(FRAME_BUF& frame);
+    void AdvanceAudioClock(int64_t pts, bool resync, bool startIfUnset);
+    // Decodes one frame in place into 16-bit PCM; false when it is to be skipped.
+    bool DecodeAudioFrame(FRAME_BUF& frame, int* length);
+    // Lip sync of the file modes: the play loop's sleep moved a frame interval
+    // towards the audio clock.
+    int64_t LipSyncSleep(int64_t sleep);
+    std::shared_ptr<CStreamAudio> Player();
     void LatencyTrim();
 
     bool CreatePictureObjects(int width, int height, int kind);
@@ -270,6 +306,18 @@ class DDrawSession : public std::enable_shared_from_this<DDrawSession> {
     FRAME_BUF m_audioCarry;
 
     std::unique_ptr<AudioCirQueue> m_AudioCirQueue;
+    // The sound player: shared, so that a player taken away by StopSound or replaced
+    // by the parser is closed only when no thread uses it any more.
+    CCritSec m_playerLock;
+    std::shared_ptr<CStreamAudio> m_player;
+    // Serialises the sound callbacks (a replaced player and its successor).
+    CCritSec m_audioOutLock;
+    std::unique_ptr<VoiceDecode> mAudioDecodec;
+    int64_t m_audioFrameNumber = 0;
+    int64_t m_audioStartTime = 0;
+    int64_t m_audioClockStart = 0;
+    // Sound before this stream time (ms) is skipped when a file starts.
+    int64_t m_audioSkipUntil = 0;
     PositionIndex m_positions;
 
     // Live caching and continuity; written by the input stage under m_srcLock, read

@@ -145,6 +145,7 @@ bool DDrawSession::ParseStep() {
     }
     const H264_PARAM header = qx::ReadHeader(m_packetBuf.get());
     VideoStep(header, length);
+    AudioStep(header, length);
     if (OpenMode() == 0)
         LatencyTrim();
     return true;

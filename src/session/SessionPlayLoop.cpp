@@ -365,7 +365,7 @@ void DDrawSession::PaceFilePicture(int state, int dts) {
         if (mode == 3)
             return;
         const int64_t elapsed = elapsedSince(m_frameStart);
-        const int64_t sleep = dts - elapsed;
+        const int64_t sleep = LipSyncSleep(dts - elapsed);
         RecH264Data::DbgviewLog(5, "curRunTime = %" PRId64, elapsed);
         RecH264Data::DbgviewLog(51, "preFrmSleep = %" PRId64 ",curRunTime=%d,dts=%d", sleep,
                                 static_cast<int>(elapsed), dts);

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "ShownPictures.h"
+#include "api/PortTable.h"
+#include "audio/AudioSink.h"
 #include "qxplaylib.h"
 #include "render/D3DRender.h"
 #include "render/RendererChoice.h"
@@ -38,10 +40,12 @@ const char kUsage[] =
     "  --renderer R         auto, gl or x11 (auto: what the library chose)\n"
     "  --size WxH           window size (the picture size once known)\n"
     "  --verify             compare the window with the pictures shown; exit 1 on a mismatch\n"
+    "  --sound              sound on from the start (key m toggles it)\n"
+    "  --audio-out FILE     sound into a WAV file instead of the sound device (sound on)\n"
     "  --cache MS           live jitter buffer in milliseconds (the library's default)\n"
     "  --seconds S          quit after S seconds\n"
     "\n"
-    "keys: space pause, f faster, s slower, . single step, b back, q quit\n";
+    "keys: space pause, f faster, s slower, . single step, b back, m sound, q quit\n";
 
 struct Options {
     std::string input;
@@ -52,6 +56,8 @@ struct Options {
     bool verify = false;
     double seconds = 0;
     int cacheMs = -1;
+    bool sound = false;
+    std::string audioOut;
 };
 
 [[noreturn]] void Usage(const std::string& problem) {
@@ -80,6 +86,11 @@ Options Parse(int argc, char** argv) {
                 Usage("--size wants WxH");
         } else if (arg == "--verify") {
             options.verify = true;
+        } else if (arg == "--sound") {
+            options.sound = true;
+        } else if (arg == "--audio-out") {
+            options.audioOut = value();
+            options.sound = true;
         } else if (arg == "--cache") {
             options.cacheMs = std::atoi(value().c_str());
         } else if (arg == "--seconds") {
@@ -253,8 +264,15 @@ class PlayerWindow {
     Atom m_close = 0;
 };
 
-void HandleKey(Playback& playback, char key, bool& paused) {
+void HandleKey(Playback& playback, char key, bool& paused, bool& sound) {
     switch (key) {
+        case 'm':
+            sound = !sound;
+            if (sound)
+                QxPlay_PlaySound(playback.port);
+            else
+                QxPlay_StopSound(playback.port);
+            break;
         case ' ':
             paused = !paused;
             QxPlay_Pause(playback.port, paused ? 1 : 0);
@@ -339,6 +357,10 @@ int main(int argc, char** argv) {
         std::cerr << "qxplay: play failed\n";
         return 1;
     }
+    if (!options.audioOut.empty())
+        qx::audio::SetOutputFile(options.audioOut);
+    if (options.sound)
+        QxPlay_PlaySound(playback.port);
     std::thread feeder([&] {
         if (fromStdin)
             FeedStdin(playback);
@@ -352,6 +374,8 @@ int main(int argc, char** argv) {
     int64_t lastShown = 0;
     int64_t shownAtStats = 0;
     bool paused = false;
+    bool sound = options.sound;
+    bool sinkSaid = false;
     // A window resized while a picture is drawn would be compared half drawn.
     bool sized = options.width > 0 || options.verify;
     std::string line;
@@ -359,7 +383,16 @@ int main(int argc, char** argv) {
         const char key = window ? window->NextKey(50) : 0;
         if (!window)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        HandleKey(playback, key, paused);
+        HandleKey(playback, key, paused, sound);
+        const std::string sink = qx::audio::LastSinkName();
+        if (sound && !sinkSaid && !sink.empty()) {
+            sinkSaid = true;
+            if (sink == "silent")
+                std::cout << "qxplay: no sound device: sound plays into the silent sink"
+                          << std::endl;
+            else
+                std::cout << "qxplay: sound plays into the " << sink << " sink" << std::endl;
+        }
         const Clock::time_point now = Clock::now();
         const int64_t shown = pictures.shown();
         if (shown != lastShown) {
@@ -390,6 +423,13 @@ int main(int argc, char** argv) {
                 stats << pictures.latencyMs() << " ms";
             else
                 stats << "-";
+            if (sound && !live) {
+                qx::api::Lookup lookup;
+                const qx::api::SessionRef session =
+                    qx::api::Acquire(playback.port, "qxplay", &lookup);
+                if (session)
+                    stats << " | A/V " << session->AudioVideoOffsetMs() << " ms";
+            }
             stats << " | " << rendererName << (paused ? " | paused" : "");
             line = stats.str();
             std::cout << line << std::endl;

@@ -1,0 +1,84 @@
+#include "audio/AlsaSink.h"
+
+#include <algorithm>
+#include <mutex>
+
+namespace qx::audio {
+
+namespace {
+
+// Room for what a player keeps queued (320 ms) with margin.
+constexpr unsigned kBufferMicroseconds = 500000;
+
+// A machine without a sound card is normal here: the silent sink takes over, and
+// ALSA's complaints about the missing card would only clutter the host's output.
+void QuietErrors(const char*, int, const char*, int, const char*, ...) {}
+
+}  // namespace
+
+AlsaSink::~AlsaSink() {
+    Close();
+}
+
+bool AlsaSink::Open(const PcmFormat& format) {
+    Close();
+    m_format = format;
+    m_written = 0;
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { snd_lib_error_set_handler(&QuietErrors); });
+    if (snd_pcm_open(&m_pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
+        m_pcm = nullptr;
+        return false;
+    }
+    const snd_pcm_format_t sample = format.bits == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
+    if (snd_pcm_set_params(m_pcm, sample, SND_PCM_ACCESS_RW_INTERLEAVED,
+                           static_cast<unsigned>(format.channels),
+                           static_cast<unsigned>(format.rate), 1, kBufferMicroseconds) < 0) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool AlsaSink::Write(const uint8_t* data, size_t size) {
+    if (m_pcm == nullptr)
+        return false;
+    const int frameBytes = m_format.BytesPerFrame();
+    snd_pcm_uframes_t frames = size / frameBytes;
+    while (frames > 0) {
+        const snd_pcm_sframes_t done = snd_pcm_writei(m_pcm, data, frames);
+        if (done == -EAGAIN)
+            return false;
+        if (done < 0) {
+            // An underrun or a suspended device: recover once and go on.
+            if (snd_pcm_recover(m_pcm, static_cast<int>(done), 1) < 0)
+                return false;
+            continue;
+        }
+        m_written += done * frameBytes;
+        data += static_cast<size_t>(done) * frameBytes;
+        frames -= static_cast<snd_pcm_uframes_t>(done);
+    }
+    return true;
+}
+
+int64_t AlsaSink::PlayedBytes() {
+    if (m_pcm == nullptr)
+        return 0;
+    snd_pcm_sframes_t delay = 0;
+    if (snd_pcm_delay(m_pcm, &delay) < 0)
+        delay = 0;
+    const int64_t queued =
+        static_cast<int64_t>(std::max<snd_pcm_sframes_t>(delay, 0)) * m_format.BytesPerFrame();
+    return std::max<int64_t>(0, m_written - queued);
+}
+
+void AlsaSink::Close() {
+    if (m_pcm == nullptr)
+        return;
+    snd_pcm_drop(m_pcm);
+    snd_pcm_close(m_pcm);
+    m_pcm = nullptr;
+}
+
+}  // namespace qx::audio
