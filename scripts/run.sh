@@ -13,5 +13,5 @@ build-run/tools/qxmkstream --summary out/sample-h264.qx
 if [ -z "${DISPLAY:-}" ]; then
   echo "DISPLAY is not set: qxplay plays headless (set DISPLAY, or run under xvfb-run, to see it)"
 fi
-build-run/tools/qxplay out/sample-h264.qx
-build-run/tools/qxplay out/sample-h265.qx
+build-run/tools/qxplay --sound out/sample-h264.qx
+build-run/tools/qxplay --sound out/sample-h265.qx

@@ -26,4 +26,6 @@ done
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_BUILD_TESTS=ON
 cmake --build build -j "$jobs"
+# How far each click is heard from its flash, for the log.
+(build/tests/sound_e2e_test || true) | grep '^\[ A/V \]' || true
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600

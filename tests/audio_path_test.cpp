@@ -163,6 +163,18 @@ TEST_F(AudioPath, AFileDropsSoundThatComesBeforeTheFirstPicture) {
         ASSERT_EQ(s, 0);
 }
 
+TEST_F(AudioPath, AFullQueueWithNoPlayerPlayingIsEmptiedNotWaitedOn) {
+    qx::audio::SetSinkFactory([] { return std::unique_ptr<qx::audio::AudioSink>(); });
+    Start(3);
+    Feed({AudioPacket(1, 0, Filled(1600, 1))});
+    EXPECT_EQ(session.AudioQueue().Count(), 10);
+    // Twelve frames fit; with no one to drain them the parser must not wait.
+    const auto start = std::chrono::steady_clock::now();
+    Feed({AudioPacket(1, 200000, Filled(1600, 2))});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_EQ(session.AudioQueue().Count(), 0);
+}
+
 TEST(SoundExports, SwitchOnceAndReportTheVolume) {
     qx::audio::SetSinkFactory([] { return std::make_unique<StalledSink>(); });
     {

@@ -21,6 +21,14 @@
 
 namespace {
 
+// Under ThreadSanitizer everything runs many times slower: the sound still has to
+// play through without a race, but its timing says nothing.
+#ifdef __SANITIZE_THREAD__
+constexpr bool kTimed = false;
+#else
+constexpr bool kTimed = true;
+#endif
+
 using Clock = std::chrono::steady_clock;
 
 struct Case {
@@ -124,6 +132,9 @@ TEST_P(Sound, ClicksAreHeardWithTheirFlashes) {
     }
     int bits = 0;
     const std::vector<int> samples = ReadWav(m_path, &bits);
+    EXPECT_GT(samples.size(), 8000u);
+    if (!kTimed)
+        return;
     const std::vector<size_t> clicks = ClickOnsets(samples, bits == 8 ? 60 : 15000);
     ASSERT_GE(flashes.size(), 3u);
     ASSERT_GE(clicks.size(), 3u) << samples.size() << " samples";

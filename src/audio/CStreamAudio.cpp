@@ -113,11 +113,12 @@ int CStreamAudio::GetVolume(int32_t* volume) const {
     return 1;
 }
 
-int CStreamAudio::QueuedMs() {
+int CStreamAudio::QueuedMs(bool withPartInHand) {
     std::lock_guard<std::mutex> lock(m_sinkLock);
     if (!m_sink)
         return 0;
-    const int64_t queued = m_written - m_sink->PlayedBytes();
+    const int64_t queued =
+        m_written + (withPartInHand ? m_filling.load() : 0) - m_sink->PlayedBytes();
     return static_cast<int>(queued * 1000 / m_format.BytesPerSecond());
 }
 
@@ -173,12 +174,14 @@ bool CStreamAudio::Refill() {
         }
         // Silence unless the handler has sound: never the previous lap again.
         std::memset(part.data(), m_silenceByte, static_cast<size_t>(bytes));
+        m_filling = bytes;
         Deliver(part.data(), bytes);
         {
             std::lock_guard<std::mutex> lock(m_sinkLock);
             m_sink->Write(part.data(), static_cast<size_t>(bytes));
+            m_written += bytes;
+            m_filling = 0;
         }
-        m_written += bytes;
     }
     return true;
 }

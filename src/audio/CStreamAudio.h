@@ -36,8 +36,10 @@ class CStreamAudio {
     int GetVolume(int32_t* volume) const;
 
     int blockBytes() const { return m_blockBytes; }
-    // How long sound handed over now waits before it is heard; 0 when closed.
-    int QueuedMs();
+    // How long sound handed over now waits before it is heard; 0 when closed. With
+    // the part in hand: as seen from outside while the handler fills a refill (the
+    // sound handed so far comes after that part); without: for the refill's start.
+    int QueuedMs(bool withPartInHand = true);
     // One pass of the feeding thread; for tests that drive a sink by hand.
     bool Refill();
 
@@ -57,6 +59,8 @@ class CStreamAudio {
     // Bytes handed to the sink since Open; its remainder in the ring is the write
     // offset of the looping buffer this player models.
     std::atomic<int64_t> m_written{0};
+    // Bytes of the refill the handler is working on.
+    std::atomic<int> m_filling{0};
     CStreamAudioHandler* m_handler = nullptr;
     unsigned char m_silenceByte = 0;
     std::atomic<int32_t> m_volume{-2000};

@@ -117,7 +117,7 @@ class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_
     void OnAudioData(unsigned char* buffer, int32_t bytes) override;
     // Cuts the current audio payload into 160-byte frames and queues them.
     void DecodeVioce();
-    // Video played time less audio played time (ms) in the file modes.
+    // How far the picture is ahead of the sound being heard (ms), in the file modes.
     int64_t AudioVideoOffsetMs();
 
     // --- inspection for the exports and tests ---

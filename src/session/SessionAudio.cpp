@@ -70,8 +70,12 @@ uint16_t DDrawSession::VolumeForExport() {
 }
 
 int64_t DDrawSession::AudioVideoOffsetMs() {
+    const std::shared_ptr<CStreamAudio> player = Player();
+    // The audio clock counts sound handed to the player; the listener hears it a
+    // queue later, and that is the sound the picture must meet.
+    const int64_t queued = player ? player->QueuedMs() : 0;
     CAutoLock lock(&m_clockLock);
-    return m_videoPlayed - m_audioPlayed;
+    return m_videoPlayed - (m_audioPlayed - queued);
 }
 
 void DDrawSession::AudioStep(const H264_PARAM& header, int packetLength) {
@@ -310,7 +314,7 @@ void DDrawSession::OnAudioData(unsigned char* buffer, int32_t bytes) {
                 // start that far ahead of the picture on screen, so the two meet at
                 // the listener.
                 const std::shared_ptr<CStreamAudio> player = Player();
-                const int64_t queued = player ? player->QueuedMs() : 0;
+                const int64_t queued = player ? player->QueuedMs(false) : 0;
                 int64_t picture;
                 {
                     CAutoLock lock(&m_curPtsLock);
@@ -353,20 +357,12 @@ int64_t DDrawSession::LipSyncSleep(int64_t sleep) {
     if (mode != 1 && mode != 2)
         return sleep;
     const std::shared_ptr<CStreamAudio> player = Player();
-    // The flag is read without the control lock: Stop holds that lock while it waits
-    // for this thread.
-    // Before the first sound there is no audio clock to follow.
+    // The flag is read without the control lock, which Stop holds while it waits for
+    // this thread. Before the first sound there is no audio clock to follow.
     if (!player || !m_soundEnabled || m_audioStart || m_AudioCirQueue->IsEmpty() ||
         !player->IsOpened())
         return sleep;
-    // The audio clock counts sound handed to the player; the listener hears it a
-    // queue later, and that is the sound the picture must meet.
-    const int64_t queued = player->QueuedMs();
-    int32_t difference;
-    {
-        CAutoLock lock(&m_clockLock);
-        difference = static_cast<int32_t>(m_videoPlayed - (m_audioPlayed - queued));
-    }
+    const auto difference = static_cast<int32_t>(AudioVideoOffsetMs());
     const int interval = m_frameInterval;
     if (m_resync || (difference < 2 * interval && difference > -2 * interval))
         return sleep;
