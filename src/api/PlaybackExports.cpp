@@ -41,8 +41,9 @@ int QxPlay_Play(int32_t port, QxWindow window) {
             case 1:
             case 3:
                 return s.Play();
+            case 2:
+                return s.PlayFile();
             default:
-                // Playing a file the library reads itself needs the file reader.
                 return 0;
         }
     });

@@ -67,11 +67,27 @@ class QX_EXPORT RecH264Data {
     static std::vector<int> FindPESIndex(const unsigned char* data, int length,
                                          const unsigned char* pattern, int patternLength,
                                          int unused);
+    // --- recorded files ----------------------------------------------------------
+
+    // Appends (or, with overwrite, writes anew) one packet: header, nal_len payload
+    // bytes, trailer. Nothing happens when the file cannot be opened.
+    static void WritePESFile(const std::string& path, H264_VAO packet, bool overwrite);
+    // Every whole packet of the file that a marker follows, in file order; each entry
+    // owns its payload (delete[]).
+    static std::list<H264_VAO> ReadPESFile(const std::string& path);
+    // a x b bytes of Y, then a x c / 2 bytes of U and of V.
+    static void WriteYV12File(const std::string& path, const unsigned char* y,
+                              const unsigned char* u, const unsigned char* v, int a, int b, int c,
+                              bool overwrite);
+    static bool IsExitsFile(const std::string& path);
+
     // --- worker threads of a session (the argument is the DDrawSession) ----------
 
     static unsigned long ParseBufPacketExA(void* session);
     static unsigned long PlayVedio(void* session);
     static unsigned long RenderVedio(void* session);
+    static unsigned long ReadFileProc(void* session);
+    static unsigned long RecordFile(void* session);
     // Logs 7511 for a null session.
     static bool isSessionNULL(const void* session);
 

@@ -65,8 +65,54 @@ void DDrawSession::SetDecodeMessageCallback(QxMessageCallback callback, void* us
     m_decodeMessageUser = user;
 }
 
+void DDrawSession::SetColor(const ColorSettings& raw, const ColorAdjust& adjust) {
+    CAutoLock lock(&m_callbackLock);
+    m_colorRaw = raw;
+    m_colorAdjust = adjust;
+}
+
+DDrawSession::ColorSettings DDrawSession::Color() {
+    CAutoLock lock(&m_callbackLock);
+    return m_colorRaw;
+}
+
+DDrawSession::ColorAdjust DDrawSession::ColorAdjustment() {
+    CAutoLock lock(&m_callbackLock);
+    return m_colorAdjust;
+}
+
+void DDrawSession::SetDisplayCallback(QxDisplayCallback callback) {
+    CAutoLock lock(&m_callbackLock);
+    m_displayCallback = callback;
+}
+
+void DDrawSession::SetDecodeCallback(QxDecodeCallback callback) {
+    CAutoLock lock(&m_callbackLock);
+    m_decodeCallback = callback;
+}
+
+void DDrawSession::SetExceptionCallback(QxMessageCallback callback, void* user) {
+    CAutoLock lock(&m_callbackLock);
+    m_exceptionCallback = callback;
+    m_exceptionUser = user;
+}
+
+void DDrawSession::SetFileEndCallback(QxFileEndCallback callback, void* user) {
+    CAutoLock lock(&m_callbackLock);
+    m_fileEndCallback = callback;
+    m_fileEndUser = user;
+}
+
+int64_t DDrawSession::PlayedTimeMs() {
+    const bool decoded = m_decodedPictures.load() != 0;
+    CAutoLock lock(&m_playTimeLock);
+    return decoded ? m_nPlayTm : m_lPlayTmOff;
+}
+
 void DDrawSession::SetFileName(const std::string& name) {
     CAutoLock lock(&m_fileNameLock);
+    if (name != m_fileName)
+        m_fileScanned = false;
     m_fileName = name;
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "audio/CStreamAudio.h"
 #include "audio/CStreamAudioHandler.h"
@@ -87,6 +88,8 @@ class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_
     void SetPlayTimeOffset(int64_t ms);
     int64_t PlayTimeOffset();
     void SetFileSeconds(int seconds) { m_fileSeconds.store(seconds); }
+    int64_t FileSize() const { return m_fileSize.load(); }
+    int64_t FileStartSecond() const { return m_fileStartSecond.load(); }
     int FileSeconds() const { return m_fileSeconds.load(); }
     int SeekRequest() const { return m_seekRequest.load(); }
     int FrameRate() const { return m_frameRate.load(); }
@@ -100,6 +103,33 @@ class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_
     int OpenMode() const { return m_openMode.load(); }
     // Mode 0..3; false (mode unchanged) otherwise. Mode 1 gets the large audio queue.
     bool SetOpenMode(int mode);
+
+    // --- host settings and callbacks ---
+
+    // The raw values of QxPlay_SetColor and the adjustment derived from them.
+    struct ColorSettings {
+        int32_t region = 0;
+        int32_t brightness = 64;
+        int32_t contrast = 64;
+        int32_t saturation = 64;
+        int32_t hue = 64;
+    };
+    struct ColorAdjust {
+        int brightness = 0;
+        int contrast = 128;
+        int saturation = 64;
+        int hue = 0;
+    };
+    void SetColor(const ColorSettings& raw, const ColorAdjust& adjust);
+    ColorSettings Color();
+    ColorAdjust ColorAdjustment();
+    void SetDisplayCallback(QxDisplayCallback callback);
+    void SetDecodeCallback(QxDecodeCallback callback);
+    // Function and user value are stored and read together, never half of a pair.
+    void SetExceptionCallback(QxMessageCallback callback, void* user);
+    void SetFileEndCallback(QxFileEndCallback callback, void* user);
+    // Played time in ms: the clock once a picture was decoded, else the seek offset.
+    int64_t PlayedTimeMs();
 
     // --- sound ---
 
@@ -147,7 +177,35 @@ class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_
     // Sleeps unless the state changes first (stop, speed, pause).
     void SleepMs(long ms) { m_wake.Sleep(ms); }
 
-    enum Worker { kParser, kPlayVideo, kRender, kWorkerCount };
+    enum Worker { kParser, kPlayVideo, kRender, kFileReader, kRecord, kWorkerCount };
+
+    // --- recording ---
+
+    // Starts writing what the port plays to the file: 1, or 0 unless it plays
+    // normally. 1 at once while recording is on.
+    int StartRecord(const std::string& path);
+    // Ends recording after what is buffered has been written (within about 5 s). 1.
+    int StopRecord();
+    uint32_t RecordSize();
+    bool Recording() const { return m_recording.load(); }
+    // What a play path records; packet pushes shorter than a header are ignored, a
+    // live port's chunks are recorded whatever their size.
+    void RecordPush(const unsigned char* data, int length, bool wholeChunk = false);
+    // The record thread's loop.
+    void RecordLoop();
+
+    // --- files ---
+
+    // Plays the file set by SetFileName (open mode 2): 1, or 0 for an uninitialised or
+    // playing session or a file that cannot be read (the state stays stopped).
+    int PlayFile();
+    // The reader's loop: the file into the session's input, seeking on request.
+    void ReadFileLoop();
+    // Start time, duration and frame count of the file, scanned once per file name;
+    // false when they cannot be known.
+    bool LoadFileInfo();
+    int64_t FileFrameCount() const { return m_fileFrameCount.load(); }
+    void SetFileFrameCount(int64_t frames) { m_fileFrameCount.store(frames); }
     void MarkExited(Worker worker);
 
   private:
@@ -171,6 +229,8 @@ class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_
     // Trick play: frames taken silently so the audio clock follows the picture.
     void AccountAudioFrames(int state);
     void AccountAudioFrame(FRAME_BUF& frame);
+    // Modes 1 and 2 record sound as it is passed on, one packet a frame.
+    void RecordAudioFrame(const FRAME_BUF& frame);
     void AdvanceAudioClock(int64_t pts, bool resync, bool startIfUnset);
     // Decodes one frame in place into 16-bit PCM; false when it is to be skipped.
     bool DecodeAudioFrame(FRAME_BUF& frame, int* length);
@@ -198,6 +258,8 @@ class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_
     void NoteLiveHeader(const H264_PARAM& header);
     // A video header whose idx does not follow the last one pushed.
     bool IsVideoGap(const H264_PARAM& header) const;
+    // Counters and buffers back to a fresh start; ended workers joined.
+    void PrepareForPlay();
     void StartWorker(Worker worker);
     void JoinWorker(Worker worker);
 
@@ -220,6 +282,12 @@ class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_
     std::atomic<bool> m_keyFrameSeen{false};
     std::atomic<int> m_seekRequest{-1};
     std::atomic<int> m_fileSeconds{0};
+    std::atomic<int64_t> m_fileSize{0};
+    std::atomic<int64_t> m_fileStartSecond{0};
+    std::atomic<int64_t> m_fileFrameCount{0};
+    // Set before the scan, so that a failed one is not repeated (guarded by
+    // m_fileNameLock, cleared with a new file name).
+    bool m_fileScanned = false;
     std::atomic<int> m_frameRate{25};
     std::atomic<int> m_frameInterval{40};
     std::atomic<int> m_width{0};
@@ -233,6 +301,18 @@ class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_
     CCritSec m_controlLock;
     WorkerThread m_workers[kWorkerCount];
 
+    // guarded by m_recordLock
+    CCritSec m_recordLock;
+    std::string m_recordPath;
+    std::vector<unsigned char> m_recordBuf;
+    int m_recordFill = 0;
+    int64_t m_recordDropped = 0;
+    uint32_t m_recordDropLogTick = 0;
+    std::atomic<bool> m_recording{false};
+    // guarded by m_recordSizeLock
+    CCritSec m_recordSizeLock;
+    uint32_t m_recordSize = 0;
+
     // guarded by m_fileNameLock
     CCritSec m_fileNameLock;
     std::string m_fileName;
@@ -241,6 +321,14 @@ class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_
     CCritSec m_callbackLock;
     QxMessageCallback m_decodeMessage = nullptr;
     void* m_decodeMessageUser = nullptr;
+    QxDisplayCallback m_displayCallback = nullptr;
+    QxDecodeCallback m_decodeCallback = nullptr;
+    QxMessageCallback m_exceptionCallback = nullptr;
+    void* m_exceptionUser = nullptr;
+    QxFileEndCallback m_fileEndCallback = nullptr;
+    void* m_fileEndUser = nullptr;
+    ColorSettings m_colorRaw;
+    ColorAdjust m_colorAdjust;
 
     // guarded by m_frameNumberLock
     CCritSec m_frameNumberLock;

@@ -221,8 +221,27 @@ void DDrawSession::AdvanceAudioClock(int64_t pts, bool resync, bool startIfUnset
     m_audioPlayed += delta;
 }
 
+void DDrawSession::RecordAudioFrame(const FRAME_BUF& frame) {
+    const int mode = OpenMode();
+    if (!m_recording || (mode != 1 && mode != 2))
+        return;
+    unsigned char packet[qx::kHeaderSize + kAudioFrameBytes + qx::kTrailerSize];
+    H264_PARAM header = frame.param;
+    header.nal_len = kAudioFrameBytes;
+    std::memcpy(packet, &header, qx::kHeaderSize);
+    std::memcpy(packet + qx::kHeaderSize, frame.data, kAudioFrameBytes);
+    // 8-bit sound was made unsigned for the sound card; the file keeps it as it came.
+    if (header.knd == qx::kKindPcm8) {
+        for (int i = 0; i < kAudioFrameBytes; ++i)
+            packet[qx::kHeaderSize + i] ^= 0x80;
+    }
+    std::memset(packet + qx::kHeaderSize + kAudioFrameBytes, 0xFF, qx::kTrailerSize);
+    RecordPush(packet, sizeof packet);
+}
+
 void DDrawSession::AccountAudioFrame(FRAME_BUF& frame) {
     m_consumedBytes += frame.param.nal_len + qx::kHeaderSize;
+    RecordAudioFrame(frame);
     if (frame.param.ver == 1)
         frame.param.pts = m_audioFrameNumber++ * kVer1FrameUs;
     AdvanceAudioClock(frame.param.pts, false, true);
@@ -340,6 +359,7 @@ void DDrawSession::OnAudioData(unsigned char* buffer, int32_t bytes) {
             continue;
         ++m_deliveredAudioFrames;
         m_nNotDataCnt = 0;
+        RecordAudioFrame(frame);
         if (mode == 1)
             AdvanceAudioClock(frame.param.pts, m_resync.exchange(false), false);
         int length = 0;

@@ -102,5 +102,8 @@ int DDrawSession::InputData(const unsigned char* data, int length) {
     m_refusedLength = 0;
     m_inputFlag = 1;
     m_wake.Post(qx::WakeBoard::kSource);
+    // A live port records what the host hands over, as it came, whatever its size.
+    if (mode == 0)
+        RecordPush(data, length, true);
     return 1;
 }

@@ -166,6 +166,8 @@ void DDrawSession::PlayStep() {
                     return;
                 }
             }
+            if (OpenMode() == 1 || OpenMode() == 2)
+                RecordPush(m_frameBuf.Front(), static_cast<int>(packetLength));
             m_frameBuf.Consume(static_cast<int>(packetLength));
             m_consumedBytes += packetLength;
             m_wake.Post(qx::WakeBoard::kFrames);

@@ -65,6 +65,31 @@ unsigned long RecH264Data::PlayVedio(void* context) {
     return 0;
 }
 
+unsigned long RecH264Data::ReadFileProc(void* context) {
+    if (isSessionNULL(context))
+        return 0;
+    auto* session = static_cast<DDrawSession*>(context);
+    try {
+        session->ReadFileLoop();
+    } catch (...) {
+    }
+    // Every way out, a file that would not open included, says so: Stop waits for it.
+    session->MarkExited(DDrawSession::kFileReader);
+    return 0;
+}
+
+unsigned long RecH264Data::RecordFile(void* context) {
+    if (isSessionNULL(context))
+        return 0;
+    auto* session = static_cast<DDrawSession*>(context);
+    try {
+        session->RecordLoop();
+    } catch (...) {
+    }
+    session->MarkExited(DDrawSession::kRecord);
+    return 0;
+}
+
 unsigned long RecH264Data::RenderVedio(void* context) {
     if (isSessionNULL(context))
         return 0;
@@ -93,7 +118,8 @@ void DDrawSession::StartWorker(Worker worker) {
         w.thread.join();
     }
     static unsigned long (*const kEntries[kWorkerCount])(void*) = {
-        &RecH264Data::ParseBufPacketExA, &RecH264Data::PlayVedio, &RecH264Data::RenderVedio};
+        &RecH264Data::ParseBufPacketExA, &RecH264Data::PlayVedio, &RecH264Data::RenderVedio,
+        &RecH264Data::ReadFileProc, &RecH264Data::RecordFile};
     w.exited.store(false);
     std::shared_ptr<DDrawSession> self = shared_from_this();
     auto entry = kEntries[worker];
@@ -109,6 +135,25 @@ bool DDrawSession::HasWorkers() {
     return false;
 }
 
+void DDrawSession::PrepareForPlay() {
+    m_videoFrames = 0;
+    m_frameInterval = 40;
+    m_frameRate = 25;
+    {
+        CAutoLock srcLock(&m_srcLock);
+        m_srcBuf.Clear();
+    }
+    SetPlayedFrameNumber(0);
+    m_endNotified = false;
+    m_nNotDataCnt = 0;
+    if (PlayState() == qx::kStateStop) {
+        // Workers of an earlier run end by themselves once they see the stop; they
+        // must be gone before the state says "play" again, or they would stay.
+        for (int worker = 0; worker < kWorkerCount; ++worker)
+            JoinWorker(static_cast<Worker>(worker));
+    }
+}
+
 int DDrawSession::Play() {
     CAutoLock lock(&m_controlLock);
     if (!m_initialised)
@@ -116,23 +161,7 @@ int DDrawSession::Play() {
     if (PlayState() == qx::kStateNormal)
         return 1;
     try {
-        m_videoFrames = 0;
-        m_frameInterval = 40;
-        m_frameRate = 25;
-        {
-            CAutoLock srcLock(&m_srcLock);
-            m_srcBuf.Clear();
-        }
-        SetPlayedFrameNumber(0);
-        m_endNotified = false;
-        m_nNotDataCnt = 0;
-        if (PlayState() == qx::kStateStop) {
-            // Workers of an earlier run end by themselves once they see the stop; they
-            // must be gone before the state says "play" again, or they would stay.
-            JoinWorker(kParser);
-            JoinWorker(kPlayVideo);
-            JoinWorker(kRender);
-        }
+        PrepareForPlay();
         SetPlayState(qx::kStateNormal);
         m_inputFlag = 1;
         StartWorker(kParser);
@@ -160,7 +189,7 @@ void DDrawSession::JoinWorker(Worker worker) {
         m_playState.store(qx::kStateStop);
         m_wake.Post(qx::WakeBoard::kState);
         m_wake.Wait(m_wake.Take(), qx::WakeBoard::Bit(qx::WakeBoard::kExit), kStopPollMs);
-        if (tries == kStopOverrunTries) {
+        if (tries == kStopOverrunTries && worker <= kRender) {
             // Nothing on Linux ends a thread from outside; waiting on is the only way
             // not to free what it still touches.
             if (worker == kParser) {
@@ -177,6 +206,8 @@ void DDrawSession::JoinWorker(Worker worker) {
         }
     }
     w.thread.join();
+    if (worker > kRender)
+        return;
     RecH264Data::DbgviewLog(
         3, std::string(
                worker == kParser
@@ -192,5 +223,11 @@ void DDrawSession::Stop() {
     JoinWorker(kParser);
     JoinWorker(kPlayVideo);
     JoinWorker(kRender);
+    // The record thread writes what is buffered before it ends.
+    JoinWorker(kRecord);
+    if (m_workers[kFileReader].thread.joinable()) {
+        JoinWorker(kFileReader);
+        m_endOfInput = false;
+    }
     m_soundEnabled = false;
 }

@@ -37,7 +37,7 @@ void ShownPictures::NoteInput(Clock::time_point when) {
 
 int64_t ShownPictures::fed() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return static_cast<int64_t>(m_inputs.size());
+    return m_inputs.empty() ? m_fileTotal.load() : static_cast<int64_t>(m_inputs.size());
 }
 
 void ShownPictures::NoteShown(unsigned char* planes[3], int width, int height, QxWindow window) {

@@ -24,6 +24,8 @@ class ShownPictures {
     ~ShownPictures();
 
     void NoteInput(Clock::time_point when);
+    // A file the library reads itself: how many pictures it holds.
+    void SetFileTotal(int64_t pictures) { m_fileTotal = pictures; }
     void NoteShown(unsigned char* planes[3], int width, int height, QxWindow window);
 
     int64_t shown() const { return m_shown.load(); }
@@ -40,6 +42,7 @@ class ShownPictures {
     const int m_checkEvery;
     std::atomic<int64_t> m_shown{0};
     std::atomic<double> m_latencyMs{-1};
+    std::atomic<int64_t> m_fileTotal{0};
     mutable std::mutex m_mutex;
     std::vector<Clock::time_point> m_inputs;
     // Used only from the thread that renders.

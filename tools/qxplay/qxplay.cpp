@@ -6,7 +6,11 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <X11/keysym.h>
+
+#include <algorithm>
 #include <atomic>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -33,10 +37,14 @@ using qxplay::Clock;
 const char kUsage[] =
     "usage: qxplay [options] FILE|-\n"
     "\n"
-    "Plays a packet file (the library paces it) or, with -, a live packet stream on\n"
-    "standard input.\n"
+    "Plays a packet file (the library reads and paces it) or, with -, a live packet\n"
+    "stream on standard input.\n"
     "\n"
     "  --live               push FILE in real time as a camera would (live mode)\n"
+    "  --push               push FILE as fast as the library takes it (stream mode)\n"
+    "  --record FILE        record what plays into FILE (key r toggles recording)\n"
+    "  --keys T:K,...       press key K at T seconds (space, f, s, ., b, m, r, q, left,\n"
+    "                       right), for unattended runs\n"
     "  --renderer R         auto, gl or x11 (auto: what the library chose)\n"
     "  --size WxH           window size (the picture size once known)\n"
     "  --verify             compare the window with the pictures shown; exit 1 on a mismatch\n"
@@ -45,7 +53,8 @@ const char kUsage[] =
     "  --cache MS           live jitter buffer in milliseconds (the library's default)\n"
     "  --seconds S          quit after S seconds\n"
     "\n"
-    "keys: space pause, f faster, s slower, . single step, b back, m sound, q quit\n";
+    "keys: space pause, f faster, s slower, . single step, b back, left/right seek 10 s,\n"
+    "      m sound, r record, q quit\n";
 
 struct Options {
     std::string input;
@@ -58,7 +67,20 @@ struct Options {
     int cacheMs = -1;
     bool sound = false;
     std::string audioOut;
+    bool push = false;
+    std::string record;
+    std::vector<std::pair<double, char>> keys;
 };
+
+char KeyCode(const std::string& name) {
+    if (name == "space")
+        return ' ';
+    if (name == "left")
+        return 'L';
+    if (name == "right")
+        return 'R';
+    return name.size() == 1 ? name[0] : 0;
+}
 
 [[noreturn]] void Usage(const std::string& problem) {
     std::cerr << "qxplay: " << problem << "\n\n" << kUsage;
@@ -86,6 +108,20 @@ Options Parse(int argc, char** argv) {
                 Usage("--size wants WxH");
         } else if (arg == "--verify") {
             options.verify = true;
+        } else if (arg == "--push") {
+            options.push = true;
+        } else if (arg == "--record") {
+            options.record = value();
+        } else if (arg == "--keys") {
+            std::stringstream list(value());
+            std::string item;
+            while (std::getline(list, item, ',')) {
+                const size_t colon = item.find(':');
+                const char key = colon == std::string::npos ? 0 : KeyCode(item.substr(colon + 1));
+                if (key == 0)
+                    Usage("--keys wants T:KEY items, not '" + item + "'");
+                options.keys.emplace_back(std::atof(item.substr(0, colon).c_str()), key);
+            }
         } else if (arg == "--sound") {
             options.sound = true;
         } else if (arg == "--audio-out") {
@@ -124,6 +160,8 @@ struct Playback {
     std::atomic<bool> fedAll{false};
     std::atomic<bool> ended{false};
     std::atomic<int> codec{-1};
+    bool recording = false;
+    std::string recordName;
     qxplay::ShownPictures* pictures = nullptr;
 };
 
@@ -251,7 +289,12 @@ class PlayerWindow {
             if (event.type == KeyPress) {
                 char text[8] = {};
                 KeySym key = 0;
-                if (XLookupString(&event.xkey, text, sizeof text, &key, nullptr) > 0)
+                const int length = XLookupString(&event.xkey, text, sizeof text, &key, nullptr);
+                if (key == XK_Left)
+                    return 'L';
+                if (key == XK_Right)
+                    return 'R';
+                if (length > 0)
                     return text[0] == 27 ? 'q' : text[0];
             }
         }
@@ -264,8 +307,43 @@ class PlayerWindow {
     Atom m_close = 0;
 };
 
+std::string RecordName() {
+    char name[64];
+    std::snprintf(name, sizeof name, "qxplay-record-%lld.qx",
+                  static_cast<long long>(std::time(nullptr)));
+    return name;
+}
+
+void Seek(Playback& playback, int deltaSeconds) {
+    const int64_t now = QxPlay_GetPlayedTime(playback.port);
+    const int64_t last = static_cast<int64_t>(QxPlay_GetFileTime(playback.port)) - 1;
+    const int64_t target = std::clamp<int64_t>(now + deltaSeconds, 0, std::max<int64_t>(0, last));
+    QxPlay_SetPlayedTimeEx(playback.port, static_cast<uint32_t>(target));
+    std::cout << "qxplay: seek to " << target << " s" << std::endl;
+}
+
 void HandleKey(Playback& playback, char key, bool& paused, bool& sound) {
     switch (key) {
+        case 'L':
+            Seek(playback, -10);
+            break;
+        case 'R':
+            Seek(playback, 10);
+            break;
+        case 'r':
+            if (playback.recording) {
+                QxPlay_StopRecord(playback.port);
+                playback.recording = false;
+                std::cout << "qxplay: recording stopped, " << QxPlay_GetRecordSize(playback.port)
+                          << " bytes" << std::endl;
+            } else {
+                const std::string name =
+                    playback.recordName.empty() ? RecordName() : playback.recordName;
+                playback.recording = QxPlay_StartRecord(playback.port, name.c_str()) == 1;
+                std::cout << "qxplay: recording " << (playback.recording ? "into " : "failed: ")
+                          << name << std::endl;
+            }
+            break;
         case 'm':
             sound = !sound;
             if (sound)
@@ -347,7 +425,21 @@ int main(int argc, char** argv) {
     playback.pictures = &pictures;
     QxPlay_GetPort(&playback.port);
     const bool live = fromStdin || options.live;
-    QxPlay_SetStreamOpenMode(playback.port, live ? 0 : 1);
+    const bool fileMode = !live && !options.push;
+    QxPlay_SetStreamOpenMode(playback.port, live ? 0 : (fileMode ? 2 : 1));
+    if (fileMode) {
+        QxPlay_OpenFile(playback.port, options.input.c_str());
+        int64_t total = 0;
+        for (const qx::kit::PacketSpan& span : qx::kit::ScanPackets(bytes.data(), bytes.size())) {
+            const size_t size = static_cast<size_t>(span.header.nal_len) + qx::kPacketOverhead;
+            if (span.offset + size <= bytes.size() &&
+                CarriesPicture(bytes.data() + span.offset, size, span.header.knd)) {
+                playback.codec = span.header.knd;
+                ++total;
+            }
+        }
+        pictures.SetFileTotal(total);
+    }
     QxPlay_SetDecMsgCallBack(playback.port, &OnMessage, &playback);
     if (options.cacheMs >= 0)
         QxPlay_SetCacheTime(playback.port, options.cacheMs);
@@ -361,11 +453,19 @@ int main(int argc, char** argv) {
         qx::audio::SetOutputFile(options.audioOut);
     if (options.sound)
         QxPlay_PlaySound(playback.port);
+    if (!options.record.empty()) {
+        playback.recordName = options.record;
+        bool paused = false;
+        bool sound = options.sound;
+        HandleKey(playback, 'r', paused, sound);
+    }
     std::thread feeder([&] {
         if (fromStdin)
             FeedStdin(playback);
-        else
+        else if (!fileMode)
             FeedFile(playback, bytes, options.live);
+        else
+            playback.fedAll = true;
     });
 
     const Clock::time_point start = Clock::now();
@@ -376,13 +476,19 @@ int main(int argc, char** argv) {
     bool paused = false;
     bool sound = options.sound;
     bool sinkSaid = false;
+    size_t nextKey = 0;
     // A window resized while a picture is drawn would be compared half drawn.
     bool sized = options.width > 0 || options.verify;
     std::string line;
     while (!playback.quit) {
-        const char key = window ? window->NextKey(50) : 0;
+        char key = window ? window->NextKey(50) : 0;
         if (!window)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        if (key == 0 && nextKey < options.keys.size() && elapsed >= options.keys[nextKey].first)
+            key = options.keys[nextKey++].second;
+        if (key == ' ' && fileMode && playback.ended)
+            playback.ended = false;
         HandleKey(playback, key, paused, sound);
         const std::string sink = qx::audio::LastSinkName();
         if (sound && !sinkSaid && !sink.empty()) {
@@ -414,7 +520,8 @@ int main(int argc, char** argv) {
             stats.setf(std::ios::fixed);
             stats.precision(1);
             stats << width << "x" << height << " " << CodecName(playback.codec) << " | " << fps
-                  << " fps | shown " << shown << " of " << fed << " | dropped "
+                  << " fps | shown " << shown << " of " << fed
+                  << (fileMode ? " | not shown " : " | dropped ")
                   << (playback.fedAll && now - lastShownChange > std::chrono::seconds(1)
                           ? fed - shown
                           : 0)
@@ -430,7 +537,12 @@ int main(int argc, char** argv) {
                 if (session)
                     stats << " | A/V " << session->AudioVideoOffsetMs() << " ms";
             }
-            stats << " | " << rendererName << (paused ? " | paused" : "");
+            if (fileMode)
+                stats << " | pos " << QxPlay_GetPlayedTime(playback.port) << "/"
+                      << QxPlay_GetFileTime(playback.port) << " s | speed "
+                      << QxPlay_GetPlayStatus(playback.port);
+            stats << " | " << rendererName << (paused ? " | paused" : "")
+                  << (playback.recording ? " | recording" : "");
             line = stats.str();
             std::cout << line << std::endl;
             if (window)
@@ -439,14 +551,25 @@ int main(int argc, char** argv) {
             shownAtStats = shown;
         }
         const bool idle = now - lastShownChange > std::chrono::milliseconds(1500);
-        if (!paused && playback.fedAll &&
-            (playback.ended || (live && idle) || (idle && shown == 0)))
+        // Scripted keys still to come keep a finished file open (a seek back may follow).
+        const bool keysLeft = nextKey < options.keys.size();
+        // A file also ends when nothing has come for a while: a seek to its very end
+        // leaves nothing to play and nothing to report the end with.
+        const bool stalled = now - lastShownChange > std::chrono::seconds(3);
+        if (!paused && !keysLeft && playback.fedAll &&
+            (playback.ended || (live && idle) || (idle && shown == 0) || (fileMode && stalled)))
             break;
         if (options.seconds > 0 && now - start > std::chrono::duration<double>(options.seconds))
             break;
     }
     playback.quit = true;
     feeder.join();
+    if (playback.recording) {
+        QxPlay_StopRecord(playback.port);
+        std::cout << "qxplay: recorded " << QxPlay_GetRecordSize(playback.port) << " bytes into "
+                  << (playback.recordName.empty() ? "the record file" : playback.recordName)
+                  << std::endl;
+    }
     QxPlay_Stop(playback.port);
     QxPlay_FreePort(playback.port);
     QxPlay_Destory();
