@@ -68,15 +68,26 @@ TEST(Recording, ALivePortRecordsExactlyTheBytesItTookInBlocks) {
     std::remove(path.c_str());
 }
 
-TEST(Recording, AFileRecordedWhilePlayingPlaysBackWithTheSamePictures) {
-    const std::string path = TempFile("file.qx");
+class RecordingWhilePlaying : public testing::TestWithParam<int> {};
+
+TEST_P(RecordingWhilePlaying, PlaysBackWithTheSamePictures) {
+    const int mode = GetParam();
+    const std::string source = TempFile("source-" + std::to_string(mode) + ".qx");
+    const std::string path = TempFile("copy-" + std::to_string(mode) + ".qx");
     const Bytes stream = Stream(40);
     std::vector<RenderRecord::Shown> original;
     {
-        PlaybackPort port(1);
+        PlaybackPort port(mode);
+        if (mode == 2) {
+            std::ofstream(source, std::ios::binary)
+                .write(reinterpret_cast<const char*>(stream.data()),
+                       static_cast<std::streamsize>(stream.size()));
+            ASSERT_EQ(QxPlay_OpenFile(port.port(), source.c_str()), 1);
+        }
         ASSERT_TRUE(port.Play());
         ASSERT_EQ(QxPlay_StartRecord(port.port(), path.c_str()), 1);
-        port.Feed(WithEndMarker(stream), 4096);
+        if (mode == 1)
+            port.Feed(WithEndMarker(stream), 4096);
         ASSERT_TRUE(port.shown().WaitFor(40, 20s));
         EXPECT_EQ(QxPlay_StopRecord(port.port()), 1);
         original = port.shown().Pictures();
@@ -98,7 +109,13 @@ TEST(Recording, AFileRecordedWhilePlayingPlaysBackWithTheSamePictures) {
         EXPECT_TRUE(again[i].y == original[i].y && again[i].v == original[i].v);
     }
     std::remove(path.c_str());
+    std::remove(source.c_str());
 }
+
+INSTANTIATE_TEST_SUITE_P(StreamAndFile, RecordingWhilePlaying, testing::Values(1, 2),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return "mode" + std::to_string(info.param);
+                         });
 
 TEST(Recording, StoppingThePortWritesWhatIsStillBuffered) {
     const std::string path = TempFile("drain.qx");
