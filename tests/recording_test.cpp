@@ -89,6 +89,8 @@ TEST_P(RecordingWhilePlaying, PlaysBackWithTheSamePictures) {
         if (mode == 1)
             port.Feed(WithEndMarker(stream), 4096);
         ASSERT_TRUE(port.shown().WaitFor(40, 20s));
+        // The last picture is recorded as it is taken, just before it is shown.
+        port.shown().WaitQuiet(300ms, 3s);
         EXPECT_EQ(QxPlay_StopRecord(port.port()), 1);
         original = port.shown().Pictures();
     }
