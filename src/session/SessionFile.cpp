@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "log/RecH264Data.h"
+#include "platform/StdioFile.h"
 #include "session/DDrawSession.h"
 
 namespace {
@@ -17,11 +18,6 @@ constexpr int kRefusedRetryMs = 20;
 constexpr int kReadPassMs = 3;
 constexpr int64_t kScanWindow = 0x200000;
 constexpr int64_t kMinScannableFile = 1024;
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 int64_t SizeOf(std::FILE* file) {
     if (fseeko(file, 0, SEEK_END) != 0)
@@ -73,7 +69,7 @@ int DDrawSession::PlayFile() {
 }
 
 void DDrawSession::ReadFileLoop() {
-    File file(std::fopen(FileName().c_str(), "rb"));
+    qx::StdioFile file(std::fopen(FileName().c_str(), "rb"));
     if (!file)
         return;
     const int64_t size = SizeOf(file.get());
@@ -113,7 +109,7 @@ bool DDrawSession::LoadFileInfo() {
             return FileSeconds() > 0;
         m_fileScanned = true;
     }
-    File file(std::fopen(name.c_str(), "rb"));
+    qx::StdioFile file(std::fopen(name.c_str(), "rb"));
     if (!file)
         return false;
     const int64_t size = SizeOf(file.get());

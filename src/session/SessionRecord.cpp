@@ -6,6 +6,7 @@
 #include <string>
 
 #include "log/RecH264Data.h"
+#include "platform/StdioFile.h"
 #include "platform/Clock.h"
 #include "session/DDrawSession.h"
 
@@ -21,10 +22,6 @@ constexpr int kRecordIdleMs = 20;
 constexpr int kStopRecordPollMs = 30;
 constexpr int kStopRecordLimitMs = 5000;
 constexpr uint32_t kDropLogEveryMs = 1000;
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 // All of the block or nothing: a short write goes on with what is left, so that no
 // byte is written twice.
@@ -134,7 +131,7 @@ void DDrawSession::RecordLoop() {
         CAutoLock lock(&m_recordLock);
         path = m_recordPath;
     }
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb+"));
+    qx::StdioFile file(std::fopen(path.c_str(), "wb+"));
     if (!file) {
         m_recording = false;
         return;

@@ -7,24 +7,20 @@
 #include <vector>
 
 #include "log/RecH264Data.h"
+#include "platform/StdioFile.h"
 
 namespace {
 
 constexpr size_t kAccumulation = 8192000;
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-File OpenFile(const std::string& path, const char* mode) {
-    return File(std::fopen(path.c_str(), mode));
+qx::StdioFile OpenFile(const std::string& path, const char* mode) {
+    return qx::StdioFile(std::fopen(path.c_str(), mode));
 }
 
 }  // namespace
 
 void RecH264Data::WritePESFile(const std::string& path, H264_VAO packet, bool overwrite) {
-    File file = OpenFile(path, overwrite ? "wb" : "ab");
+    qx::StdioFile file = OpenFile(path, overwrite ? "wb" : "ab");
     if (!file)
         return;
     static const unsigned char kTrailer[4] = {0xFF, 0xFF, 0xFF, 0xFF};
@@ -36,7 +32,7 @@ void RecH264Data::WritePESFile(const std::string& path, H264_VAO packet, bool ov
 
 std::list<H264_VAO> RecH264Data::ReadPESFile(const std::string& path) {
     std::list<H264_VAO> packets;
-    File file = OpenFile(path, "rb");
+    qx::StdioFile file = OpenFile(path, "rb");
     if (!file)
         return packets;
     std::vector<unsigned char> accumulated(kAccumulation);
@@ -92,7 +88,7 @@ void RecH264Data::WriteYV12File(const std::string& path, const unsigned char* y,
                                 bool overwrite) {
     if (a <= 0 || b <= 0 || c < 0 || y == nullptr || u == nullptr || v == nullptr)
         return;
-    File file = OpenFile(path, overwrite ? "wb" : "ab");
+    qx::StdioFile file = OpenFile(path, overwrite ? "wb" : "ab");
     if (!file)
         return;
     const size_t luma = static_cast<size_t>(a) * b;
