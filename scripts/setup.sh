@@ -6,9 +6,9 @@ packages=(
   libavcodec-dev libavutil-dev libswscale-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  libx11-dev libxext-dev libxrandr-dev libepoxy-dev libgl-dev libasound2-dev
+  libx11-dev libxext-dev libxrandr-dev libepoxy-dev libgl-dev libasound2-dev libjpeg62-turbo-dev
   libgl1-mesa-dri libglx-mesa0
-  xvfb xauth x11-utils
+  xvfb xauth x11-utils imagemagick
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -16,11 +16,13 @@ ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 600
 
 # The port table under concurrent host threads, the session's workers under play,
-# stop and state changes, and the sound player with its session, with ThreadSanitizer.
+# stop and state changes, the sound player with its session, and the host callbacks of
+# frame delivery, with ThreadSanitizer.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQX_TSAN=ON -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=OFF
 cmake --build build-tsan -j "$jobs" --target port_table_test playback_control_test playback_damage_test \
-  stream_audio_test sound_e2e_test
-for t in port_table_test playback_control_test playback_damage_test stream_audio_test sound_e2e_test; do
+  stream_audio_test sound_e2e_test frame_delivery_test
+for t in port_table_test playback_control_test playback_damage_test stream_audio_test sound_e2e_test \
+  frame_delivery_test; do
   TSAN_OPTIONS=halt_on_error=1 "build-tsan/tests/$t"
 done
 

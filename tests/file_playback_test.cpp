@@ -1,6 +1,7 @@
 // Recorded files: the file functions, the information scan, and open mode 2 with the
 // library's own reader.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -23,7 +24,8 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
 std::string TempFile(const std::string& name) {
-    return testing::TempDir() + "/qxfile-" + name;
+    // CTest runs the cases of one binary as parallel processes: each needs its own files.
+    return testing::TempDir() + "/qxfile-" + std::to_string(getpid()) + "-" + name;
 }
 
 void WriteBytes(const std::string& path, const Bytes& bytes) {

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <set>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -263,6 +264,50 @@ TEST(OverlayClipping, TinyAndOddPicturesWriteNothingOutside) {
                       kColour);
         EXPECT_TRUE(pic.GuardsIntact()) << w << "x" << h;
     }
+}
+
+// The host's rectangles: border thickness by picture width, far edges pulled inside.
+TEST(DrawRectangle, BordersThickenWithThePictureWidth) {
+    Picture narrow(352, 288);
+    qx::DrawRectangle(narrow.Planes(), 10, 20, 30, 40, kColour);
+    EXPECT_EQ(narrow.Luma(), Rect(10, 20, 40, 20) + Rect(10, 60, 40, 60) + Rect(10, 20, 10, 60) +
+                                 Rect(40, 20, 40, 60));
+    // Chroma of even rows only, at half resolution.
+    EXPECT_TRUE(narrow.ChromaV().count({5, 10}));
+    EXPECT_TRUE(narrow.ChromaU().count({20, 30}));
+    EXPECT_FALSE(narrow.ChromaV().count({8, 15})) << "inside the frame";
+
+    Picture wide(1408, 64);
+    qx::DrawRectangle(wide.Planes(), 100, 4, 200, 40, kColour);
+    EXPECT_EQ(wide.Luma(), Rect(100, 4, 303, 7) + Rect(100, 44, 303, 47) + Rect(100, 4, 103, 47) +
+                               Rect(300, 4, 303, 47));
+    EXPECT_TRUE(narrow.GuardsIntact() && wide.GuardsIntact());
+}
+
+TEST(DrawRectangle, FarEdgesStayInsideAndAnyGeometryIsSafe) {
+    Picture pic(704, 64);
+    // t = 2: the right edge is pulled in to columns 701..702, one short of the last.
+    qx::DrawRectangle(pic.Planes(), 700, 10, 100, 20, kColour);
+    const Points lit = pic.Luma();
+    ASSERT_FALSE(lit.empty());
+    int right = 0;
+    for (const auto& p : lit)
+        right = std::max(right, p.first);
+    EXPECT_EQ(right, 702);
+    EXPECT_LT(right, 704);
+    for (const auto& [x, y, w, h] :
+         std::vector<std::tuple<int, int, int, int>>{{INT_MIN, INT_MIN, INT_MAX, INT_MAX},
+                                                     {INT_MAX, INT_MAX, INT_MAX, INT_MAX},
+                                                     {-50, -50, 20, 20},
+                                                     {0, 0, 0, 0},
+                                                     {0, 0, -10, -10},
+                                                     {5, 60, 800, 800},
+                                                     {-10, 10, INT_MIN, 5}}) {
+        qx::DrawRectangle(pic.Planes(), x, y, w, h, kColour);
+    }
+    Picture tiny(1, 1);
+    qx::DrawRectangle(tiny.Planes(), 0, 0, 1, 1, kColour);
+    EXPECT_TRUE(pic.GuardsIntact() && tiny.GuardsIntact());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Recording what a port plays: block writes, what each open mode records, draining,
 // a failing disk, and a recording played back.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -23,7 +24,8 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
 std::string TempFile(const std::string& name) {
-    return testing::TempDir() + "/qxrec-" + name;
+    // CTest runs the cases of one binary as parallel processes: each needs its own files.
+    return testing::TempDir() + "/qxrec-" + std::to_string(getpid()) + "-" + name;
 }
 
 Bytes ReadAll(const std::string& path) {
@@ -94,8 +96,11 @@ TEST_P(RecordingWhilePlaying, PlaysBackWithTheSamePictures) {
         EXPECT_EQ(QxPlay_StopRecord(port.port()), 1);
         original = port.shown().Pictures();
     }
+    // In the file mode the reader starts with Play, so the first pictures may be
+    // played before recording starts; the recording then begins at a later key picture.
+    const size_t least = mode == 1 ? 39 : 29;
     const std::list<H264_VAO> recorded = RecH264Data::ReadPESFile(path);
-    EXPECT_GE(recorded.size(), 39u);
+    EXPECT_GE(recorded.size(), least);
     for (const H264_VAO& p : recorded)
         delete[] p.data;
 
@@ -104,11 +109,21 @@ TEST_P(RecordingWhilePlaying, PlaysBackWithTheSamePictures) {
     ASSERT_TRUE(replay.Play());
     QxPlay_FastEx(replay.port(), 8);
     // The last packet of a file has no marker behind it and is not played.
-    ASSERT_TRUE(replay.shown().WaitFor(39, 20s)) << replay.shown().Count();
+    ASSERT_TRUE(replay.shown().WaitFor(least, 20s)) << replay.shown().Count();
+    replay.shown().WaitQuiet(300ms, 3s);
     const std::vector<RenderRecord::Shown> again = replay.shown().Pictures();
-    for (size_t i = 0; i < 39; ++i) {
+    ASSERT_EQ(original.size(), 40u);
+    const int64_t first =
+        qx::kit::ReadCounter(again[0].y.data(), again[0].width, again[0].width, again[0].height);
+    EXPECT_EQ(first % 10, 0) << "a recording starts at a key picture";
+    if (mode == 1) {
+        EXPECT_EQ(first, 0);
+    }
+    for (size_t i = 0; i < again.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_TRUE(again[i].y == original[i].y && again[i].v == original[i].v);
+        const size_t frame = static_cast<size_t>(first) + i;
+        ASSERT_LT(frame, original.size());
+        EXPECT_TRUE(again[i].y == original[frame].y && again[i].v == original[frame].v);
     }
     std::remove(path.c_str());
     std::remove(source.c_str());

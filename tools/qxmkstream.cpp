@@ -41,6 +41,8 @@ const char kUsage[] =
     "  --ver 1|2            header version (2)\n"
     "  --epoch N            wall-clock second of the first frame (1700000000)\n"
     "  --sei                keep the encoder's SEI units\n"
+    "  --watermark TEXT     encipher a watermark record with TEXT before each key picture\n"
+    "                       (H.264, at most 49 bytes)\n"
     "  --preset P           x264/x265 preset (veryfast)\n"
     "  --crf N              x264/x265 quality, 0..51 (23)\n"
     "\n"
@@ -260,6 +262,8 @@ int main(int argc, char** argv) {
             options.frames = Int(a, v);
         } else if (a == "--gop") {
             options.gop = Int(a, v);
+        } else if (a == "--watermark") {
+            options.watermark = v;
         } else if (a == "--audio") {
             options.audioKind = static_cast<qx::kit::AudioKind>(Int(a, v));
         } else if (a == "--audio-ms") {

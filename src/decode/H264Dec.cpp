@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include "decode/AvPictureDecoder.h"
+#include "decode/FrameDescription.h"
 
 namespace {
 
@@ -75,6 +76,8 @@ int H264DecAU(void* handle, const unsigned char* stream, int length, int64_t, H2
     frame->height = static_cast<uint32_t>(h);
     frame->yStride = static_cast<uint32_t>(w);
     frame->uvStride = static_cast<uint32_t>(w / 2);
+    frame->frameType =
+        picture->pict_type == AV_PICTURE_TYPE_I ? qx::kFrameTypeKey : qx::kFrameTypeOther;
     return 0;
 }
 

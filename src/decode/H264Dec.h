@@ -22,8 +22,10 @@ struct H264_DEC_FRAME {
     uint32_t height;
     uint32_t yStride;
     uint32_t uvStride;
+    // qx::kFrameTypeKey for a key (intra) picture, qx::kFrameTypeOther otherwise.
+    uint32_t frameType;
     // Written by nobody in this library; kept so the record has its vendor size.
-    uint32_t reserved[15];
+    uint32_t reserved[14];
 };
 
 // A decoder for the record's size; null when none could be made.

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "decode/AvPictureDecoder.h"
+#include "decode/FrameDescription.h"
 #include "log/RecH264Data.h"
 
 namespace {
@@ -114,6 +115,7 @@ bool H265Decode::DecodeH264ToYUV12(const unsigned char* stream, int length) {
         m_frame->height = static_cast<uint32_t>(m_height);
         m_frame->yStride = static_cast<uint32_t>(m_output.iYStride);
         m_frame->uvStride = static_cast<uint32_t>(m_output.iUVStride);
+        m_frame->frameType = m_output.iFrameType == 1 ? qx::kFrameTypeKey : qx::kFrameTypeOther;
         const int left = m_output.iBytesLeft;
         if (left > 0 && left <= length) {
             m_carry.reset(new unsigned char[static_cast<size_t>(left)]);

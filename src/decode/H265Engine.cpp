@@ -111,6 +111,7 @@ uint32_t H265D_Decode(void* handle, const H265D_INPUT* input, H265D_OUTPUT* outp
     output->iHeight = picture->height;
     output->iYStride = picture->linesize[0];
     output->iUVStride = picture->linesize[1];
+    output->iFrameType = picture->pict_type == AV_PICTURE_TYPE_I ? 1 : 0;
     output->pY = picture->data[0];
     output->pU = picture->data[1];
     output->pV = picture->data[2];

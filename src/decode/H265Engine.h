@@ -53,7 +53,9 @@ struct H265D_INPUT {
 struct H265D_OUTPUT {
     uint32_t leading;
     int32_t iBytesLeft;
-    uint32_t unused[3];
+    // 1 for a key (intra) picture, 0 otherwise.
+    int32_t iFrameType;
+    uint32_t unused[2];
     int32_t iPictureStatus;
     int32_t iWidth;
     int32_t iHeight;

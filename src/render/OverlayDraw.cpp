@@ -112,7 +112,48 @@ int ClampLabel(Wide v, int extent) {
     return static_cast<int>(v);
 }
 
+// Columns [x, x + w) of rows [y, y + h), clipped to the picture; chroma from even rows.
+void FillArea(const YuvPlanes& p, Wide x, Wide y, Wide w, Wide h, uint32_t colour) {
+    const Wide left = std::max<Wide>(x, 0), right = std::min<Wide>(x + w, p.width);
+    const Wide top = std::max<Wide>(y, 0), bottom = std::min<Wide>(y + h, p.height);
+    if (left >= right || top >= bottom)
+        return;
+    const auto lumaValue = static_cast<unsigned char>(colour >> 16);
+    const auto vValue = static_cast<unsigned char>(colour >> 8);
+    const auto uValue = static_cast<unsigned char>(colour);
+    const int chromaWidth = p.width / 2, chromaHeight = p.height / 2;
+    const bool chroma = p.u != nullptr && p.v != nullptr;
+    for (Wide row = top; row < bottom; ++row) {
+        unsigned char* lumaRow = p.y + static_cast<size_t>(row) * p.width;
+        std::fill(lumaRow + left, lumaRow + right, lumaValue);
+        if (!chroma || row % 2 != 0 || row / 2 >= chromaHeight)
+            continue;
+        const Wide chromaRight = std::min<Wide>((right + 1) / 2, chromaWidth);
+        const size_t rowStart = static_cast<size_t>(row / 2) * chromaWidth;
+        for (Wide c = left / 2; c < chromaRight; ++c) {
+            p.v[rowStart + c] = vValue;
+            p.u[rowStart + c] = uValue;
+        }
+    }
+}
+
 }  // namespace
+
+void DrawRectangle(const YuvPlanes& p, int x, int y, int width, int height, uint32_t colour) {
+    if (!Drawable(p))
+        return;
+    const Wide t = std::max<Wide>(1, Wide{2} * p.width / 704);
+    Wide w = width, h = height;
+    // The far edges are pulled in so that the whole border stays inside the picture.
+    if (Wide{y} + h + t + 1 > p.height)
+        h = p.height - Wide{y} - t - 1;
+    if (Wide{x} + w + t + 1 > p.width)
+        w = p.width - Wide{x} - t - 1;
+    FillArea(p, x, y, w + t, t, colour);
+    FillArea(p, x, Wide{y} + h, w + t, t, colour);
+    FillArea(p, x, y, t, h + t, colour);
+    FillArea(p, Wide{x} + w, y, t, h + t, colour);
+}
 
 void FillBlock(const YuvPlanes& p, int x, int y, uint32_t colour, int size) {
     if (!Drawable(p) || size <= 0)

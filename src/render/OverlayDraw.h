@@ -36,6 +36,11 @@ extern const unsigned char kGlyphB[kGlyphRows * 4];
 // even picture rows, at column x/2 + j/2 for the square's column j. Size <= 0 draws nothing.
 void FillBlock(const YuvPlanes& picture, int x, int y, uint32_t colour, int size);
 
+// The frame of a host rectangle: four edges t = 2 * width / 704 (at least 1) pixels thick,
+// the top-left corner at (x, y), the bottom and right edges at y + height and x + width,
+// pulled in so that they end one pixel short of the picture's far edges.
+void DrawRectangle(const YuvPlanes& picture, int x, int y, int width, int height, uint32_t colour);
+
 // A one-bit bitmap of rows x pixelsPerRow, ceil(pixelsPerRow / 8) bytes a row, with its
 // top-left corner at (x, y); set bits are drawn, clear ones left alone.
 void DrawGlyph(const YuvPlanes& picture, int rows, int pixelsPerRow, const unsigned char* bitmap,

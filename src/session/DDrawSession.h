@@ -3,13 +3,16 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "audio/CStreamAudio.h"
 #include "audio/CStreamAudioHandler.h"
+#include "decode/FrameDescription.h"
 #include "decode/H264Decode.h"
 #include "decode/VoiceDecode.h"
 #include "platform/CritSec.h"
@@ -20,7 +23,9 @@
 #include "session/ByteQueue.h"
 #include "session/DecodedFrame.h"
 #include "session/PositionIndex.h"
+#include "stream/DesCipher.h"
 #include "stream/PacketFormat.h"
+#include "stream/WatermarkSei.h"
 
 namespace qx {
 constexpr int kStateStop = -19;
@@ -32,6 +37,12 @@ constexpr int kRenderQueueDepth = 3;
 constexpr int kDefaultCacheTimeMs = 500;
 constexpr int kLiveAudioQueue = 12;
 constexpr int kFileAudioQueue = 1000;
+constexpr int kRectangleSlots = 5;
+// Slot 4 can be set and cleared but is never drawn.
+constexpr int kDrawnRectangleSlots = 4;
+constexpr int kWatermarkRecordSize = 92;
+constexpr int kWatermarkTextOffset = 40;
+constexpr int kWatermarkTextSize = 50;
 }  // namespace qx
 
 // The playback of one port: its buffers, queues, clocks, decoder, renderer and
@@ -130,6 +141,55 @@ class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_
     void SetFileEndCallback(QxFileEndCallback callback, void* user);
     // Played time in ms: the clock once a picture was decoded, else the seek offset.
     int64_t PlayedTimeMs();
+
+    // --- overlays, snapshots and the watermark ---
+
+    struct Rectangle {
+        int32_t x = 0;
+        int32_t y = 0;
+        int32_t height = 0;
+        int32_t width = 0;
+        // The sample values for the Y, V and U planes.
+        unsigned char luma = 0;
+        unsigned char cr = 0;
+        unsigned char cb = 0;
+        bool enabled = false;
+    };
+    struct Line {
+        int32_t x0, y0, x1, y1;
+        // Y in bits 16-23, the V-plane value in 8-15, the U-plane value in 0-7.
+        uint32_t colour;
+        int32_t kind;
+    };
+    // False for a slot outside 0..4.
+    bool SetRectangle(int slot, const Rectangle& rectangle);
+    bool RemoveRectangle(int slot);
+    std::optional<Rectangle> RectangleAt(int slot);
+    void SetLine(int32_t key, const Line& line);
+    void RemoveLine(int32_t key);
+    std::map<int32_t, Line> Lines();
+    void SetPlayMode(int mode);
+    int PlayMode();
+    // Bytes the play loop has taken out of the frame buffer since its last reset.
+    int64_t PlayedBytes() const { return m_consumedBytes.load(); }
+    // The 50 text bytes of the last watermark record.
+    void WatermarkText(char text[qx::kWatermarkTextSize]);
+    void SetWatermarkCallback(QxWaterMaskCallback callback, void* user);
+    // Asks for the next displayed picture as a BMP (bmp) or JPEG file; a later request
+    // before that picture replaces the earlier one.
+    void RequestCapture(const std::string& path, bool bmp);
+    // The current picture as a BMP or JPEG image; false without a picture or when it
+    // does not fit.
+    bool CurrentPictureAsBmp(unsigned char* destination, uint32_t capacity, uint32_t* size);
+    bool CurrentPictureAsJpeg(unsigned char* destination, uint32_t capacity, uint32_t* size);
+    bool PictureShown() const { return m_pictureShown.load(); }
+
+    // Contiguous copies of a picture: YV12 (Y, then V, then U, rows packed) and
+    // bottom-up RGB24. False after a fault, which is logged.
+    static bool FillYv12(unsigned char* destination, const unsigned char* y, const unsigned char* u,
+                         const unsigned char* v, int width, int height);
+    static bool FillRgb24(unsigned char* destination, const unsigned char* y,
+                          const unsigned char* u, const unsigned char* v, int width, int height);
 
     // --- sound ---
 
@@ -252,6 +312,22 @@ class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_
     void TakePicture();
     void RestartPlayClock();
     void UpdatePlayedTime();
+
+    // Frame delivery, on the thread that shows the picture. Caller holds none of the
+    // session's locks.
+    void DisplayHook();
+    void ColorAdjustHook();
+    void DecodeHook();
+    void DrawOverlays();
+    // Deciphers a watermark record at the front of the current payload (mode 1).
+    void DecipherSei(const unsigned char* payload, int length);
+    void WatermarkCheck();
+    // The RGB buffer of the current size; null when it cannot be had. Caller holds
+    // m_pictureLock.
+    unsigned char* RgbBuffer();
+    // The current picture into the YV12 buffer, with its size. Caller holds
+    // m_pictureLock.
+    bool FillYv12Copy(int* width, int* height);
 
     // Bookkeeping of a live chunk's first header: continuity, caching, last pts.
     // Called under m_srcLock, only for chunks that will be taken.
@@ -385,8 +461,38 @@ class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_
     int m_pictureWidth = 0;
     int m_pictureHeight = 0;
     std::unique_ptr<video_render> m_renderer;
+    std::unique_ptr<unsigned char[]> m_rgb;
     H264_DEC_FRAME m_frameInfo{};
     std::atomic<bool> m_pictureShown{false};
+    // guarded by m_frameInfoLock
+    CCritSec m_frameInfoLock;
+    qx::FrameDescription m_frameDescription{};
+
+    // guarded by m_overlayLock
+    CCritSec m_overlayLock;
+    Rectangle m_rectangles[qx::kRectangleSlots];
+    std::map<int32_t, Line> m_lines;
+
+    // guarded by m_playModeLock
+    CCritSec m_playModeLock;
+    int m_playMode = 0;
+
+    // guarded by m_captureLock
+    CCritSec m_captureLock;
+    bool m_captureRequested = false;
+    bool m_captureBmp = false;
+    std::string m_captureName;
+
+    // Play-video thread only: the deciphered record waiting for its key picture.
+    const qx::DesCipher m_des{qx::kWatermarkKey};
+    unsigned char m_seiInfo[qx::kSeiInfoSize] = {};
+    int m_seiLength = 0;
+    bool m_seiPending = false;
+    // guarded by m_watermarkLock
+    CCritSec m_watermarkLock;
+    unsigned char m_watermark[qx::kWatermarkRecordSize] = {};
+    QxWaterMaskCallback m_watermarkCallback = nullptr;
+    void* m_watermarkUser = nullptr;
 
     // guarded by m_audioStageLock
     CCritSec m_audioStageLock;

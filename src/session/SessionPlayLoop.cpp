@@ -93,6 +93,15 @@ void DDrawSession::NotifyEndOfData() {
     m_endNotified = true;
     RecH264Data::DbgviewLog(5, std::string(kEllipsis10) + "Play End");
     callback(m_sessionId, 0, user);
+    QxWaterMaskCallback watermark;
+    void* watermarkUser;
+    {
+        CAutoLock lock(&m_watermarkLock);
+        watermark = m_watermarkCallback;
+        watermarkUser = m_watermarkUser;
+    }
+    if (watermark != nullptr)
+        watermark(nullptr, watermarkUser);
 }
 
 void DDrawSession::PlayStep() {
@@ -149,6 +158,8 @@ void DDrawSession::PlayStep() {
             const unsigned char* payload = m_curPayload.get();
             const int knd = header.knd;
             type = NalType(payload, header.nal_len, knd);
+            if (type == 6 && header.nal_len > 30 && mode == 1)
+                DecipherSei(payload, header.nal_len);
             if (type == 6 && header.nal_len > 30 && !m_keyParamSeen) {
                 const int sei = SeiLength(payload, header.nal_len);
                 // A packet too short for its SEI is played as it is.
@@ -253,7 +264,20 @@ void DDrawSession::PlayStep() {
         const int dts = FileModeTiming(state);
         stage = 7;
         TakePicture();
+        if (m_seiPending) {
+            WatermarkCheck();
+            m_seiPending = false;
+        } else if (type == 5) {
+            WatermarkCheck();
+            // A record is good for the key picture it came with only.
+            std::memset(m_seiInfo, 0, sizeof m_seiInfo);
+            m_seiLength = 0;
+        }
+        DisplayHook();
+        ColorAdjustHook();
+        DecodeHook();
         m_pictureShown = true;
+        DrawOverlays();
         PaceFilePicture(state, dts);
     } catch (...) {
         RecH264Data::DbgviewLog(11, "Deconal catch %d", stage);
@@ -338,7 +362,14 @@ void DDrawSession::TakePicture() {
     CAutoLock lock(&m_pictureLock);
     if (!m_YUVData || w != m_pictureWidth || h != m_pictureHeight)
         return;
-    m_frameInfo = frame;
+    {
+        CAutoLock infoLock(&m_frameInfoLock);
+        m_frameInfo = frame;
+        m_frameDescription = qx::DescribeFrame(
+            static_cast<int32_t>(frame.width), static_cast<int32_t>(frame.height),
+            static_cast<int32_t>(frame.yStride), static_cast<int32_t>(frame.uvStride),
+            static_cast<int32_t>(frame.frameType), m_curVideoHeader.knd);
+    }
     const size_t luma = static_cast<size_t>(w) * h;
     std::memcpy(m_YUVData.get(), frame.pY, luma);
     std::memcpy(m_YUVData.get() + luma, frame.pU, luma / 4);

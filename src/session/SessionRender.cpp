@@ -73,6 +73,7 @@ void DDrawSession::DeletePictureObjects() {
         m_planes[0] = m_planes[1] = m_planes[2] = nullptr;
         m_pictureWidth = 0;
         m_pictureHeight = 0;
+        m_rgb.reset();
         m_renderer.reset();
     } catch (...) {
         RecH264Data::DbgviewLog(5, "Object delete FAIL DeleteCount=%d", 0);
@@ -146,6 +147,7 @@ void DDrawSession::RenderStep() {
         m_strides[1] = entry.width / 2;
         m_strides[2] = entry.width / 2;
     }
+    ColorAdjustHook();
     // The stream's own pts spacing, measured against the render clock.
     if (m_lastRenderPts == 0)
         m_lastRenderPts = entry.param.pts;
@@ -168,7 +170,12 @@ void DDrawSession::RenderStep() {
     }
     if (wait > 0 && wait < kMaxRenderWaitMs)
         SleepMs(static_cast<long>(wait));
+    DrawOverlays();
     RenderCurrent();
+    DisplayHook();
+    DecodeHook();
+    // A live picture is as much a picture to take as a played one.
+    m_pictureShown = true;
 }
 
 int64_t DDrawSession::LatencyControl() {

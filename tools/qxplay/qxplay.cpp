@@ -43,8 +43,8 @@ const char kUsage[] =
     "  --live               push FILE in real time as a camera would (live mode)\n"
     "  --push               push FILE as fast as the library takes it (stream mode)\n"
     "  --record FILE        record what plays into FILE (key r toggles recording)\n"
-    "  --keys T:K,...       press key K at T seconds (space, f, s, ., b, m, r, q, left,\n"
-    "                       right), for unattended runs\n"
+    "  --keys T:K,...       press key K at T seconds (space, f, s, ., b, m, r, c, j, q,\n"
+    "                       left, right), for unattended runs\n"
     "  --renderer R         auto, gl or x11 (auto: what the library chose)\n"
     "  --size WxH           window size (the picture size once known)\n"
     "  --verify             compare the window with the pictures shown; exit 1 on a mismatch\n"
@@ -54,7 +54,7 @@ const char kUsage[] =
     "  --seconds S          quit after S seconds\n"
     "\n"
     "keys: space pause, f faster, s slower, . single step, b back, left/right seek 10 s,\n"
-    "      m sound, r record, q quit\n";
+    "      m sound, r record, c BMP snapshot, j JPEG snapshot, q quit\n";
 
 struct Options {
     std::string input;
@@ -314,6 +314,31 @@ std::string RecordName() {
     return name;
 }
 
+// The picture on display into qxplay-snapshot-<time>-<n>.bmp or .jpg.
+void Snapshot(Playback& playback, bool bmp) {
+    static int count = 0;
+    int width = 0;
+    int height = 0;
+    QxPlay_GetPictureSize(playback.port, &width, &height);
+    // A BMP is at most its padded rows and header; a JPEG of a camera picture is smaller.
+    std::vector<uint8_t> image(static_cast<size_t>(width) * height * 3 + 4 * height + 54);
+    uint32_t size = 0;
+    const int taken =
+        bmp ? QxPlay_GetBMP(playback.port, image.data(), static_cast<uint32_t>(image.size()), &size)
+            : QxPlay_GetJPEG(playback.port, image.data(), static_cast<uint32_t>(image.size()),
+                             &size);
+    if (taken != 1) {
+        std::cout << "qxplay: no picture to take" << std::endl;
+        return;
+    }
+    char name[80];
+    std::snprintf(name, sizeof name, "qxplay-snapshot-%lld-%d.%s",
+                  static_cast<long long>(std::time(nullptr)), ++count, bmp ? "bmp" : "jpg");
+    std::ofstream out(name, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(image.data()), size);
+    std::cout << "qxplay: snapshot " << (out ? name : "failed") << std::endl;
+}
+
 void Seek(Playback& playback, int deltaSeconds) {
     const int64_t now = QxPlay_GetPlayedTime(playback.port);
     const int64_t last = static_cast<int64_t>(QxPlay_GetFileTime(playback.port)) - 1;
@@ -343,6 +368,12 @@ void HandleKey(Playback& playback, char key, bool& paused, bool& sound) {
                 std::cout << "qxplay: recording " << (playback.recording ? "into " : "failed: ")
                           << name << std::endl;
             }
+            break;
+        case 'c':
+            Snapshot(playback, true);
+            break;
+        case 'j':
+            Snapshot(playback, false);
             break;
         case 'm':
             sound = !sound;
@@ -420,6 +451,8 @@ int main(int argc, char** argv) {
     if (display != nullptr)
         window = std::make_unique<PlayerWindow>(display, options.width > 0 ? options.width : 640,
                                                 options.height > 0 ? options.height : 360);
+    if (window)
+        std::cout << "qxplay: window 0x" << std::hex << window->id() << std::dec << std::endl;
 
     Playback playback;
     playback.pictures = &pictures;

@@ -12,3 +12,4 @@
 #include "streamkit/SpsSize.h"
 #include "streamkit/StreamOptions.h"
 #include "streamkit/StreamWriter.h"
+#include "streamkit/WatermarkSei.h"

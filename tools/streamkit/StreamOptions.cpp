@@ -43,6 +43,10 @@ void Validate(const StreamOptions& options) {
     if (options.ver != 1 && options.ver != 2) {
         fail("ver: must be 1 or 2");
     }
+    if (!options.watermark.empty() &&
+        (options.codec != Codec::H264 || options.watermark.size() > 49)) {
+        fail("watermark: H.264 only, at most 49 bytes");
+    }
     if (options.crf < 0 || options.crf > 51) {
         fail("crf: must be in 0..51");
     }

@@ -37,6 +37,9 @@ struct StreamOptions {
     std::string preset = "veryfast";
     int crf = 23;
     Damage damage;
+    // Text of the watermark record enciphered in front of every key picture (H.264
+    // only, at most 49 bytes); empty for none.
+    std::string watermark;
 };
 
 // Number of video frames the options ask for.

@@ -8,6 +8,7 @@
 #include "streamkit/AudioSource.h"
 #include "streamkit/Encoder.h"
 #include "streamkit/Picture.h"
+#include "streamkit/WatermarkSei.h"
 
 namespace qx::kit {
 
@@ -43,6 +44,14 @@ class VideoPacketizer {
         }
         if (key) {
             CheckKeyUnits(picture.frame, vps, types);
+        }
+        if (key && !options_.watermark.empty()) {
+            const auto record = MakeWatermarkRecord(
+                qx::DescribeFrame(options_.width, options_.height, options_.width,
+                                  options_.width / 2, qx::kFrameTypeKey, 0),
+                options_.watermark);
+            std::vector<uint8_t> sei = BuildWatermarkSei(record.data());
+            au.insert(au.begin(), sei.begin(), sei.end());
         }
         if (!vps.empty()) {
             Push(std::move(vps), picture.frame);

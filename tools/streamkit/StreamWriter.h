@@ -14,6 +14,8 @@ namespace qx::kit {
 // - one access unit per video packet, 4-byte start codes; an H.264 key packet is
 //   [SPS][PPS][IDR], an H.265 key frame is a packet holding only the VPS followed by a
 //   packet [SPS][PPS][IDR] with the same time stamps; SEI units only if options.sei;
+// - with options.watermark, an H.264 key packet is [watermark SEI][SPS][PPS][IDR], the
+//   record describing the key picture;
 // - video idx 1, 2, 3 ... (the VPS packet takes its own), pts = dts = frame * 1e6 / fps us,
 //   fbs = fps, sec = startEpoch + whole pts seconds;
 // - audio packets of audioPacketMs each, idx 0, merged in pts order (video first at equal
