@@ -122,8 +122,8 @@ struct JpegJob {
     int height;
     int quality;
     bool baseline;
-    std::FILE* file;                   // written through libjpeg's stdio destination,
-    jpeg_destination_mgr* destination; // or, without a file, through this one
+    std::FILE* file;                    // written through libjpeg's stdio destination,
+    jpeg_destination_mgr* destination;  // or, without a file, through this one
 };
 
 // The whole libjpeg part of one picture, create to destroy. An encoder error comes back
@@ -156,7 +156,8 @@ bool Encode(jpeg_compress_struct* info, ErrorManager* errors, const JpegJob& job
     const size_t stride = static_cast<size_t>(job.width) * 3;
     while (info->next_scanline < info->image_height) {
         // libjpeg only reads the rows it is given.
-        JSAMPROW row = const_cast<JSAMPROW>(job.rgb + stride * (job.height - 1 - info->next_scanline));
+        JSAMPROW row =
+            const_cast<JSAMPROW>(job.rgb + stride * (job.height - 1 - info->next_scanline));
         jpeg_write_scanlines(info, &row, 1);
     }
     jpeg_finish_compress(info);
