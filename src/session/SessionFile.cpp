@@ -1,5 +1,6 @@
 // Playing a recorded file: the reader thread that feeds the session's input, seeking
 // by seconds, and the scan that gives a file's duration and frame count.
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -150,8 +151,9 @@ bool DDrawSession::LoadFileInfo() {
     H264_PARAM last;
     if (!LastWholeHeader(window, got, &last))
         return false;
-    const int64_t duration = last.sec - start;
-    if (duration <= 0)
+    const int64_t duration = qx::StampDiff(last.sec, start);
+    // Seconds are counted in an int; a longer span is a damaged header, not a duration.
+    if (duration <= 0 || duration > INT32_MAX)
         return false;
     m_fileStartSecond = start;
     m_fileSeconds = static_cast<int>(duration);

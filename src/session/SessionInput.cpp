@@ -16,7 +16,7 @@ bool DDrawSession::IsVideoGap(const H264_PARAM& header) const {
     if (header.knd != qx::kKindH264 && header.knd != qx::kKindH265)
         return false;
     const int64_t lastIdx = m_lastVideoIdx.load();
-    return lastIdx != -1 && header.idx - lastIdx != 1;
+    return lastIdx != -1 && qx::StampDiff(header.idx, lastIdx) != 1;
 }
 
 void DDrawSession::NoteLiveHeader(const H264_PARAM& header) {
@@ -32,13 +32,14 @@ void DDrawSession::NoteLiveHeader(const H264_PARAM& header) {
         m_lastVideoIdx = header.idx;
         if (m_firstVideoPts.load() == -1)
             m_firstVideoPts = header.pts;
-        if ((header.pts - m_firstVideoPts.load()) / 1000 >= m_cacheTime.load())
+        if (qx::StampDiff(header.pts, m_firstVideoPts.load()) / 1000 >= m_cacheTime.load())
             m_caching = false;
     } else if (header.knd == qx::kKindAudio1 || header.knd == qx::kKindAudio3) {
         if (m_firstAudioPts.load() == -1)
             m_firstAudioPts = header.pts;
         // Audio-only streams stop caching after 100 ms of audio.
-        if ((header.pts - m_firstAudioPts.load()) / 1000 > 100 && m_firstVideoPts.load() == -1) {
+        if (qx::StampDiff(header.pts, m_firstAudioPts.load()) / 1000 > 100 &&
+            m_firstVideoPts.load() == -1) {
             m_caching = false;
         }
     }

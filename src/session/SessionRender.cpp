@@ -151,7 +151,7 @@ void DDrawSession::RenderStep() {
     // The stream's own pts spacing, measured against the render clock.
     if (m_lastRenderPts == 0)
         m_lastRenderPts = entry.param.pts;
-    const int32_t delta = static_cast<int32_t>(entry.param.pts - m_lastRenderPts);
+    const int32_t delta = static_cast<int32_t>(qx::StampDiff(entry.param.pts, m_lastRenderPts));
     m_lastRenderPts = entry.param.pts;
     int64_t due;
     int64_t base;

@@ -58,6 +58,12 @@ constexpr int kKindH265 = 10;
 // Reads a header from bytes that are not necessarily aligned.
 H264_PARAM ReadHeader(const unsigned char* bytes);
 
+// later - earlier for the stamps and counters of headers, which a camera may set to
+// anything: wrapped as the 64-bit counters they are, never undefined.
+inline int64_t StampDiff(int64_t later, int64_t earlier) {
+    return static_cast<int64_t>(static_cast<uint64_t>(later) - static_cast<uint64_t>(earlier));
+}
+
 }  // namespace qx
 
 // A header with a separately allocated payload; copied by value (shallow).

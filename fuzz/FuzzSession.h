@@ -1,0 +1,102 @@
+// What the session fuzz targets share: a renderer that only reads the planes it is
+// handed, a sound sink that takes everything at once, and the drain that keeps a
+// single-threaded live session moving.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "audio/AudioSink.h"
+#include "render/RendererChoice.h"
+#include "session/DDrawSession.h"
+
+namespace qx::fuzz {
+
+class TouchingRenderer : public video_render {
+  public:
+    bool Init(QxWindow, int width, int height) override { return width > 0 && height > 0; }
+    bool Render(unsigned char* planes[3], const int*, int width, int height, QxWindow,
+                const RenderPoint*, const RenderPoint*) override {
+        // Reads the first and last byte of every plane, so that a plane shorter than its
+        // size trips the sanitizer.
+        const size_t luma = static_cast<size_t>(width) * height;
+        m_sum +=
+            planes[0][0] + planes[0][luma - 1] + planes[1][luma / 4 - 1] + planes[2][luma / 4 - 1];
+        return true;
+    }
+    void Close() override {}
+    void SetText(const char*, int32_t, bool) override {}
+    void GetSize(int32_t& height, int32_t& width) override { height = width = 0; }
+
+  private:
+    unsigned m_sum = 0;
+};
+
+class InstantSink : public audio::AudioSink {
+  public:
+    bool Open(const audio::PcmFormat&) override { return true; }
+    bool Write(const uint8_t*, size_t size) override {
+        m_written += static_cast<int64_t>(size);
+        return true;
+    }
+    int64_t PlayedBytes() override { return m_written; }
+    void Close() override {}
+    const char* Name() const override { return "instant"; }
+
+  private:
+    int64_t m_written = 0;
+};
+
+// Once per process: every renderer and sound sink the library makes is one of these.
+inline void InstallFuzzFactories() {
+    static const bool installed = [] {
+        render::SetRendererFactory([] { return std::make_unique<TouchingRenderer>(); });
+        audio::SetSinkFactory([] { return std::make_unique<InstantSink>(); });
+        return true;
+    }();
+    (void)installed;
+}
+
+// The live mode waits for the play loop to take each packet; a pass that left one
+// in place must not be followed by another parse.
+inline void DrainFrames(DDrawSession& session) {
+    for (int i = 0; i < 4 && session.FrameFill() > 0; ++i) {
+        session.PlayStep();
+        session.RenderStep();
+    }
+    if (session.FrameFill() > 0)
+        session.ResetBuffers();
+}
+
+// Runs the parser over what the source holds, as its thread would. A pass that finds
+// no whole packet costs the parser's wait, so after one the next is tried only once
+// a few hundred more bytes have come in, or at the end of the input.
+class ParseDriver {
+  public:
+    ParseDriver(DDrawSession& session, bool drainEachPass)
+        : m_session(session), m_drainEachPass(drainEachPass) {}
+
+    void Run(bool last) {
+        if (!last && m_session.SourceFill() < m_failedFill + kMoreBytes)
+            return;
+        for (int pass = 0; last || pass < kPassesPerChunk; ++pass) {
+            if (m_drainEachPass || last)
+                DrainFrames(m_session);
+            if (m_session.SourceFill() < qx::kHeaderSize || !m_session.ParseStep()) {
+                m_failedFill = m_session.SourceFill();
+                return;
+            }
+            m_failedFill = 0;
+        }
+    }
+
+  private:
+    static constexpr int kMoreBytes = 512;
+    static constexpr int kPassesPerChunk = 8;
+    DDrawSession& m_session;
+    const bool m_drainEachPass;
+    int m_failedFill = 0;
+};
+
+}  // namespace qx::fuzz

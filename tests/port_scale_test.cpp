@@ -1,0 +1,214 @@
+// Many ports and many port lifetimes: a host that opens and closes ports all day must
+// not leak threads, memory or time, and 200 ports must be able to play side by side.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/PlaybackHarness.h"
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+constexpr int kPorts = 200;
+
+// Counts the pictures it is asked to show and keeps none of them, so that what the
+// process holds is the library's alone.
+class CountingRenderer : public video_render {
+  public:
+    explicit CountingRenderer(std::atomic<int64_t>& shown) : m_shown(shown) {}
+    bool Init(QxWindow, int width, int height) override { return width > 0 && height > 0; }
+    bool Render(unsigned char* [3], const int*, int, int, QxWindow, const RenderPoint*,
+                const RenderPoint*) override {
+        ++m_shown;
+        return true;
+    }
+    void Close() override {}
+    void SetText(const char*, int32_t, bool) override {}
+    void GetSize(int32_t& height, int32_t& width) override { height = width = 0; }
+
+  private:
+    std::atomic<int64_t>& m_shown;
+};
+
+class CountingRenderers {
+  public:
+    CountingRenderers() {
+        qx::render::SetRendererFactory(
+            [this] { return std::make_unique<CountingRenderer>(m_shown); });
+    }
+    ~CountingRenderers() { qx::render::SetRendererFactory(nullptr); }
+    int64_t shown() const { return m_shown.load(); }
+
+  private:
+    std::atomic<int64_t> m_shown{0};
+};
+
+// A field of /proc/self/status ("Threads:", "VmRSS:"), or -1.
+long StatusField(const std::string& name) {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == name) {
+            long value = -1;
+            status >> value;
+            return value;
+        }
+        status.ignore(4096, '\n');
+    }
+    return -1;
+}
+
+bool ThreadsBackTo(long threads) {
+    const auto give_up = Clock::now() + 5s;
+    while (StatusField("Threads:") > threads) {
+        if (Clock::now() > give_up)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+std::vector<Bytes> Packets(int width, int height, int frames, int gop) {
+    qx::kit::StreamOptions options;
+    options.width = width;
+    options.height = height;
+    options.frames = frames;
+    options.gop = gop;
+    return ChunksAtMarkers(qx::kit::Serialize(qx::kit::StreamWriter::MakePackets(options)));
+}
+
+// The whole life of a port, over and over: every cycle starts the port's threads,
+// gives them a key picture, and ends them again.
+TEST(PortCycles, ManyLifetimesLeaveNothingBehindAndStopStaysQuick) {
+    const std::vector<Bytes> packets = Packets(176, 144, 1, 1);
+    ASSERT_FALSE(packets.empty());
+    // What stays behind in the source: the end marker waits for a packet after it.
+    const int kEndMarkerSize = static_cast<int>(EndMarker().size());
+    CountingRenderers renderers;
+    ASSERT_EQ(QxPlay_Init(), 1);
+    const long threads = StatusField("Threads:");
+    // The soak run asks for ten thousand; every build runs a few hundred.
+    const char* asked = std::getenv("QX_PORT_CYCLES");
+    const int kCycles = asked != nullptr && std::atoi(asked) >= 100 ? std::atoi(asked) : 400;
+    constexpr int kModes[] = {0, 1, 3};
+    std::vector<double> stopMs;
+    stopMs.reserve(kCycles);
+    long rssAfterWarmUp = 0;
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
+        int32_t port = -1;
+        ASSERT_EQ(QxPlay_GetPort(&port), 1) << "cycle " << cycle;
+        ASSERT_EQ(QxPlay_SetStreamOpenMode(port, kModes[cycle % 3]), 1);
+        ASSERT_EQ(QxPlay_Play(port, kTestWindow), 1);
+        // The end marker lets the marker rule of the paced modes cut the packet too.
+        Bytes packet = WithEndMarker(packets[0]);
+        QxPlay_InputData(port, packet.data(), static_cast<uint32_t>(packet.size()));
+        // Stop is timed on threads that have nothing left to do.
+        const auto idle_by = Clock::now() + 50ms;
+        while (QxPlay_GetSourceBufferRemain(port) > kEndMarkerSize && Clock::now() < idle_by)
+            std::this_thread::sleep_for(100us);
+        const auto start = Clock::now();
+        ASSERT_EQ(QxPlay_Stop(port), 1) << "cycle " << cycle;
+        stopMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        ASSERT_EQ(QxPlay_FreePort(port), 1);
+        if (cycle == kCycles / 10)
+            rssAfterWarmUp = StatusField("VmRSS:");
+    }
+    EXPECT_TRUE(ThreadsBackTo(threads));
+    EXPECT_GT(renderers.shown(), kCycles / 2) << "most cycles show their key picture";
+    std::sort(stopMs.begin(), stopMs.end());
+    const double worst = stopMs.back();
+    const double p999 = stopMs[stopMs.size() * 999 / 1000];
+    std::printf("[ Stop ] median %.2f ms, 99.9%% %.2f ms, worst %.2f ms\n", stopMs[kCycles / 2],
+                p999, worst);
+    // Stop pauses 100 ms after emptying the buffers and lets the threads settle for
+    // 40 ms; with idle threads, what it spends besides must stay small. A loaded build
+    // machine may hold a thread off its core once in a while.
+    constexpr double kStopPausesMs = 140.0;
+    EXPECT_GE(stopMs.front(), kStopPausesMs - 1.0);
+    EXPECT_LT(p999 - kStopPausesMs, 100.0);
+    EXPECT_LT(worst - kStopPausesMs, 1000.0);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Freed memory the sanitizers quarantine would look like growth; there the leak
+    // checker at exit has the say.
+    const long growthKb = StatusField("VmRSS:") - rssAfterWarmUp;
+    std::printf("[ RSS ] %ld kB more after %d further cycles\n", growthKb, kCycles - kCycles / 10);
+    EXPECT_LT(growthKb, 16 * 1024);
+#else
+    (void)rssAfterWarmUp;
+#endif
+    QxPlay_Destory();
+}
+
+// Every port the table has, playing live at once, each fed its own camera's key
+// pictures by a host thread: each shows them, and closing them all ends every
+// thread the ports started.
+TEST(PortScale, TwoHundredLivePortsPlayAtOnceAndCloseCleanly) {
+    const std::vector<Bytes> packets = Packets(352, 288, 3, 1);
+    CountingRenderers renderers;
+    ASSERT_EQ(QxPlay_Init(), 1);
+    const long threads = StatusField("Threads:");
+    std::vector<int32_t> ports(kPorts, -1);
+    for (int32_t& port : ports) {
+        ASSERT_EQ(QxPlay_GetPort(&port), 1);
+        ASSERT_EQ(QxPlay_SetStreamOpenMode(port, 0), 1);
+        QxPlay_SetCacheTime(port, 0);
+        ASSERT_EQ(QxPlay_Play(port, kTestWindow), 1);
+    }
+    const long playingThreads = StatusField("Threads:");
+    EXPECT_GE(playingThreads - threads, kPorts * 3L) << "parser, play and render thread per port";
+    std::printf("[ Threads ] %ld for %d playing ports, RSS %ld kB\n", playingThreads, kPorts,
+                StatusField("VmRSS:"));
+
+    std::vector<std::thread> hosts;
+    constexpr int kHosts = 4;
+    for (int h = 0; h < kHosts; ++h) {
+        hosts.emplace_back([&, h] {
+            for (const Bytes& packet : packets) {
+                for (int i = h; i < kPorts; i += kHosts) {
+                    Bytes copy = packet;
+                    const auto give_up = Clock::now() + 10s;
+                    while (QxPlay_InputData(ports[i], copy.data(),
+                                            static_cast<uint32_t>(copy.size())) == 0 &&
+                           Clock::now() < give_up)
+                        std::this_thread::sleep_for(1ms);
+                }
+            }
+        });
+    }
+    for (std::thread& host : hosts)
+        host.join();
+    const auto give_up = Clock::now() + 60s;
+    int playedEveryPicture = 0;
+    while (Clock::now() < give_up) {
+        playedEveryPicture = 0;
+        for (int32_t port : ports)
+            playedEveryPicture += QxPlay_GetPlayedFrames(port) >= 3 ? 1 : 0;
+        if (playedEveryPicture == kPorts)
+            break;
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(playedEveryPicture, kPorts);
+
+    const auto stopping = Clock::now();
+    for (int32_t port : ports) {
+        EXPECT_EQ(QxPlay_Stop(port), 1);
+        EXPECT_EQ(QxPlay_FreePort(port), 1);
+    }
+    const double stopAllMs =
+        std::chrono::duration<double, std::milli>(Clock::now() - stopping).count();
+    std::printf("[ Stop ] %d ports stopped and freed in %.1f ms\n", kPorts, stopAllMs);
+    EXPECT_TRUE(ThreadsBackTo(threads));
+    QxPlay_Destory();
+}
+
+}  // namespace
