@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the normal build, then the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds and runs every test: under AddressSanitizer and UndefinedBehaviorSanitizer,
+# the threaded suites under ThreadSanitizer, every fuzz target for a short while, and
+# last the normal build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -16,15 +17,22 @@ ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 600
 
 # The port table under concurrent host threads, the session's workers under play,
-# stop and state changes, the sound player with its session, and the host callbacks of
-# frame delivery, with ThreadSanitizer.
+# stop and state changes, the sound player with its session, the host callbacks of
+# frame delivery, callbacks that end their port, shutdown under playing hosts, and
+# port lifetimes over and over, with ThreadSanitizer.
+tsan_tests=(port_table_test playback_control_test playback_damage_test stream_audio_test
+  sound_e2e_test frame_delivery_test fault_injection_test port_scale_test)
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQX_TSAN=ON -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=OFF
-cmake --build build-tsan -j "$jobs" --target port_table_test playback_control_test playback_damage_test \
-  stream_audio_test sound_e2e_test frame_delivery_test
-for t in port_table_test playback_control_test playback_damage_test stream_audio_test sound_e2e_test \
-  frame_delivery_test; do
-  TSAN_OPTIONS=halt_on_error=1 "build-tsan/tests/$t"
+cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}"
+for t in "${tsan_tests[@]}"; do
+  filter='*'
+  # Two hundred ports at once are for the builds whose shadow memory is smaller.
+  [ "$t" = port_scale_test ] && filter='PortCycles.*'
+  QX_PORT_CYCLES=100 TSAN_OPTIONS=halt_on_error=1 "build-tsan/tests/$t" --gtest_filter="$filter"
 done
+
+# Every fuzz target, built with clang's libFuzzer, for a short while from its corpus.
+scripts/fuzz.sh "${QX_FUZZ_SECONDS:-15}"
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_BUILD_TESTS=ON
 cmake --build build -j "$jobs"

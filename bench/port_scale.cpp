@@ -1,0 +1,243 @@
+// Many live ports at real time, as a recorder client watching its cameras: every port
+// is pushed a CIF stream at 25 pictures per second (open mode 0, no jitter buffer) and
+// shows it headless. Reports, per port count, the share of late pictures (shown more
+// than two picture intervals after their packet arrived, or never), the CPU used, the
+// threads and the resident memory per port. With --find it looks for the largest
+// count that holds with at most 1% late pictures.
+//
+//   port_scale [--ports N] [--seconds S] [--find]
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qxplaylib.h"
+#include "render/RendererChoice.h"
+#include "streamkit/StreamKit.h"
+#include "support/PlaybackHarness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kFps = 25;
+constexpr auto kInterval = std::chrono::milliseconds(1000 / kFps);
+constexpr auto kLateAfter = 2 * kInterval;
+constexpr int kFeeders = 4;
+
+// When each port's pictures were shown; the window id names the port.
+class ShownLog {
+  public:
+    explicit ShownLog(int ports) : m_shown(ports) {}
+    void Note(QxWindow window) {
+        const size_t port = static_cast<size_t>(window) - 1;
+        if (port >= m_shown.size())
+            return;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_shown[port].push_back(Clock::now());
+    }
+    std::vector<Clock::time_point> Of(int port) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_shown[static_cast<size_t>(port)];
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::vector<std::vector<Clock::time_point>> m_shown;
+};
+
+class LoggingRenderer : public video_render {
+  public:
+    explicit LoggingRenderer(ShownLog& log) : m_log(log) {}
+    bool Init(QxWindow, int width, int height) override { return width > 0 && height > 0; }
+    bool Render(unsigned char* [3], const int*, int, int, QxWindow window, const RenderPoint*,
+                const RenderPoint*) override {
+        m_log.Note(window);
+        return true;
+    }
+    void Close() override {}
+    void SetText(const char*, int32_t, bool) override {}
+    void GetSize(int32_t& height, int32_t& width) override { height = width = 0; }
+
+  private:
+    ShownLog& m_log;
+};
+
+long StatusKb(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == field) {
+            long value = -1;
+            status >> value;
+            return value;
+        }
+    }
+    return -1;
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+struct Result {
+    int ports = 0;
+    int64_t pictures = 0;
+    int64_t late = 0;
+    double cpuPercentOfMachine = 0;
+    long threads = 0;
+    double rssKbPerPort = 0;
+    double medianLatencyMs = 0;
+    double latePercent() const { return pictures > 0 ? 100.0 * late / pictures : 0; }
+};
+
+Result Run(int ports, const std::vector<Bytes>& packets) {
+    ShownLog log(ports);
+    qx::render::SetRendererFactory([&log] { return std::make_unique<LoggingRenderer>(log); });
+    QxPlay_Init();
+    const long rssBefore = StatusKb("VmRSS:");
+    std::vector<int32_t> opened(static_cast<size_t>(ports), -1);
+    for (int p = 0; p < ports; ++p) {
+        QxPlay_GetPort(&opened[p]);
+        QxPlay_SetStreamOpenMode(opened[p], 0);
+        QxPlay_SetCacheTime(opened[p], 0);
+        QxPlay_Play(opened[p], static_cast<QxWindow>(p + 1));
+    }
+    // Each port's pictures, when they went in.
+    std::vector<std::vector<Clock::time_point>> pushed(static_cast<size_t>(ports));
+    const Clock::time_point start = Clock::now() + std::chrono::milliseconds(200);
+    const double cpu0 = CpuSeconds();
+    std::vector<std::thread> feeders;
+    for (int f = 0; f < kFeeders; ++f) {
+        feeders.emplace_back([&, f] {
+            for (size_t k = 0; k < packets.size(); ++k) {
+                for (int p = f; p < ports; p += kFeeders) {
+                    // Cameras are not in step: each port's pictures are spread over
+                    // the interval.
+                    const auto due = start + k * kInterval + kInterval * p / ports;
+                    std::this_thread::sleep_until(due);
+                    Bytes copy = packets[k];
+                    pushed[static_cast<size_t>(p)].push_back(Clock::now());
+                    QxPlay_InputData(opened[p], copy.data(), static_cast<uint32_t>(copy.size()));
+                }
+            }
+        });
+    }
+    for (std::thread& feeder : feeders)
+        feeder.join();
+    std::this_thread::sleep_for(4 * kInterval);
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    Result result;
+    result.ports = ports;
+    result.cpuPercentOfMachine =
+        100.0 * (CpuSeconds() - cpu0) / wall / std::thread::hardware_concurrency();
+    result.threads = StatusKb("Threads:");
+    result.rssKbPerPort = static_cast<double>(StatusKb("VmRSS:") - rssBefore) / ports;
+    std::vector<double> latencies;
+    for (int p = 0; p < ports; ++p) {
+        const std::vector<Clock::time_point> shown = log.Of(p);
+        const std::vector<Clock::time_point>& in = pushed[static_cast<size_t>(p)];
+        for (size_t k = 0; k < in.size(); ++k) {
+            ++result.pictures;
+            // Pictures are shown in input order; a dropped one makes the rest count late.
+            if (k >= shown.size() || shown[k] - in[k] > kLateAfter) {
+                ++result.late;
+            }
+            if (k < shown.size())
+                latencies.push_back(
+                    std::chrono::duration<double, std::milli>(shown[k] - in[k]).count());
+        }
+    }
+    if (!latencies.empty()) {
+        std::nth_element(latencies.begin(), latencies.begin() + latencies.size() / 2,
+                         latencies.end());
+        result.medianLatencyMs = latencies[latencies.size() / 2];
+    }
+    for (int32_t port : opened) {
+        QxPlay_Stop(port);
+        QxPlay_FreePort(port);
+    }
+    QxPlay_Destory();
+    qx::render::SetRendererFactory(nullptr);
+    return result;
+}
+
+void Print(const Result& r) {
+    std::printf(
+        "ports %d: late %.2f%% of %lld pictures, median latency %.1f ms, CPU %.0f%% of "
+        "the machine, %ld threads, %.0f kB resident per port\n",
+        r.ports, r.latePercent(), static_cast<long long>(r.pictures), r.medianLatencyMs,
+        r.cpuPercentOfMachine, r.threads, r.rssKbPerPort);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int ports = 200;
+    double seconds = 10;
+    bool find = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--ports" && i + 1 < argc)
+            ports = std::max(1, std::min(200, std::atoi(argv[++i])));
+        else if (arg == "--seconds" && i + 1 < argc)
+            seconds = std::max(1.0, std::atof(argv[++i]));
+        else if (arg == "--find")
+            find = true;
+        else {
+            std::fprintf(stderr, "usage: port_scale [--ports N] [--seconds S] [--find]\n");
+            return 2;
+        }
+    }
+    qx::kit::StreamOptions options;
+    options.width = 352;
+    options.height = 288;
+    options.fps = kFps;
+    options.seconds = seconds;
+    const std::vector<Bytes> packets =
+        ChunksAtMarkers(qx::kit::Serialize(qx::kit::StreamWriter::MakePackets(options)));
+    std::printf("CIF H.264 at %d pictures per second, %.0f s per run, %u cores\n", kFps, seconds,
+                std::thread::hardware_concurrency());
+
+    const Result asked = Run(ports, packets);
+    Print(asked);
+    if (!find || asked.latePercent() <= 1.0) {
+        if (find)
+            std::printf("ceiling: %d ports\n", ports);
+        return 0;
+    }
+    int holds = 0;
+    int fails = ports;
+    Result best;
+    while (fails - holds > 1) {
+        const int middle = holds == 0 && fails > 16 ? std::max(1, fails / 4) : (holds + fails) / 2;
+        const Result r = Run(middle, packets);
+        Print(r);
+        if (r.latePercent() <= 1.0) {
+            holds = middle;
+            best = r;
+        } else {
+            fails = middle;
+        }
+    }
+    std::printf(
+        "ceiling: %d ports (late %.2f%%, CPU %.0f%% of the machine); at %d ports CPU "
+        "is %.0f%%\n",
+        holds, best.latePercent(), best.cpuPercentOfMachine, ports, asked.cpuPercentOfMachine);
+    return 0;
+}
