@@ -53,7 +53,7 @@ ceiling = re.search(r"ceiling: (\d+) ports", scale)
 rows.append(("Port-count ceiling (<= 1% late)", f"{ceiling.group(1)} ports" + ("" if ceiling.group(1) == "200" else ", limited by CPU"),
              f"{int(ceiling.group(1))/200:.2f}", "ceiling / 200 ports"))
 with open(report, "w") as f:
-    f.write(f"# qxplaylib benchmarks\n\n{platform.node()}, {os.cpu_count()} cores\n\n")
+    f.write(f"# qxplaylib benchmarks\n\nMeasured on {os.cpu_count()} cores ({platform.platform()}, one run)\n\n")
     f.write("| Figure | Measured | Ratio | Ratio of |\n|---|---|---|---|\n")
     for r in rows:
         f.write("| " + " | ".join(r) + " |\n")

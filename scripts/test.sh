@@ -28,6 +28,9 @@ for t in "${tsan_tests[@]}"; do
   filter='*'
   # Two hundred ports at once are for the builds whose shadow memory is smaller.
   [ "$t" = port_scale_test ] && filter='PortCycles.*'
+  # Mesa's software GL synchronises its own threads in ways the sanitizer cannot see;
+  # the real-window test runs in the other two builds.
+  [ "$t" = fault_injection_test ] && filter='-DisplayFaults.AWindowDestroyedWhilePlayingEndsNothing'
   QX_PORT_CYCLES=100 TSAN_OPTIONS=halt_on_error=1 "build-tsan/tests/$t" --gtest_filter="$filter"
 done
 
