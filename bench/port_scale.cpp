@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,6 +24,7 @@
 #include "render/RendererChoice.h"
 #include "streamkit/StreamKit.h"
 #include "support/PlaybackHarness.h"
+#include "support/ProcessStatus.h"
 
 namespace {
 
@@ -74,19 +74,6 @@ class LoggingRenderer : public video_render {
     ShownLog& m_log;
 };
 
-long StatusKb(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == field) {
-            long value = -1;
-            status >> value;
-            return value;
-        }
-    }
-    return -1;
-}
-
 double CpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -109,7 +96,7 @@ Result Run(int ports, const std::vector<Bytes>& packets) {
     ShownLog log(ports);
     qx::render::SetRendererFactory([&log] { return std::make_unique<LoggingRenderer>(log); });
     QxPlay_Init();
-    const long rssBefore = StatusKb("VmRSS:");
+    const long rssBefore = StatusField("VmRSS:");
     std::vector<int32_t> opened(static_cast<size_t>(ports), -1);
     for (int p = 0; p < ports; ++p) {
         QxPlay_GetPort(&opened[p]);
@@ -145,8 +132,8 @@ Result Run(int ports, const std::vector<Bytes>& packets) {
     result.ports = ports;
     result.cpuPercentOfMachine =
         100.0 * (CpuSeconds() - cpu0) / wall / std::thread::hardware_concurrency();
-    result.threads = StatusKb("Threads:");
-    result.rssKbPerPort = static_cast<double>(StatusKb("VmRSS:") - rssBefore) / ports;
+    result.threads = StatusField("Threads:");
+    result.rssKbPerPort = static_cast<double>(StatusField("VmRSS:") - rssBefore) / ports;
     std::vector<double> latencies;
     for (int p = 0; p < ports; ++p) {
         const std::vector<Clock::time_point> shown = log.Of(p);

@@ -1,11 +1,15 @@
 // What the session fuzz targets share: a renderer that only reads the planes it is
-// handed, a sound sink that takes everything at once, and the drain that keeps a
-// single-threaded live session moving.
+// handed, a sound sink that takes everything at once, a file in memory, and the
+// drain that keeps a single-threaded live session moving.
 #pragma once
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "audio/AudioSink.h"
 #include "render/RendererChoice.h"
@@ -46,6 +50,32 @@ class InstantSink : public audio::AudioSink {
 
   private:
     int64_t m_written = 0;
+};
+
+// A memory file holding the input, reachable by name until it goes out of scope.
+class MemoryFile {
+  public:
+    MemoryFile(const uint8_t* data, size_t size) : m_fd(::memfd_create("qxfuzz", 0)) {
+        size_t done = 0;
+        while (m_fd >= 0 && done < size) {
+            const ssize_t n = ::write(m_fd, data + done, size - done);
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+    }
+    ~MemoryFile() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    MemoryFile(const MemoryFile&) = delete;
+    MemoryFile& operator=(const MemoryFile&) = delete;
+
+    bool ok() const { return m_fd >= 0; }
+    std::string path() const { return "/proc/self/fd/" + std::to_string(m_fd); }
+
+  private:
+    int m_fd;
 };
 
 // Once per process: every renderer and sound sink the library makes is one of these.

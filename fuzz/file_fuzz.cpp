@@ -1,49 +1,16 @@
 // Arbitrary bytes as a recorded file: the packet-file reader and a session's scan of a
 // file's start time, duration and frame count. The file lives in memory.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <list>
 #include <memory>
 #include <string>
 
+#include "FuzzSession.h"
 #include "log/RecH264Data.h"
-#include "session/DDrawSession.h"
-
-namespace {
-
-// A memory file holding the input, reachable by name until it goes out of scope.
-class MemoryFile {
-  public:
-    MemoryFile(const uint8_t* data, size_t size) : m_fd(::memfd_create("qxfuzz", 0)) {
-        size_t done = 0;
-        while (m_fd >= 0 && done < size) {
-            const ssize_t n = ::write(m_fd, data + done, size - done);
-            if (n <= 0)
-                break;
-            done += static_cast<size_t>(n);
-        }
-    }
-    ~MemoryFile() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    MemoryFile(const MemoryFile&) = delete;
-    MemoryFile& operator=(const MemoryFile&) = delete;
-
-    bool ok() const { return m_fd >= 0; }
-    std::string path() const { return "/proc/self/fd/" + std::to_string(m_fd); }
-
-  private:
-    int m_fd;
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    MemoryFile file(data, size);
+    qx::fuzz::MemoryFile file(data, size);
     if (!file.ok())
         return 0;
     std::list<H264_VAO> packets = RecH264Data::ReadPESFile(file.path());

@@ -2,13 +2,10 @@
 // session's own threads running: a live or paced stream fed in chunks the input
 // chooses, or (mode 2) a recorded file that holds the bytes. The port plays into a
 // renderer that only reads its planes, and its sound into a sink that takes all at once.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -16,20 +13,6 @@
 #include "qxplaylib.h"
 
 namespace {
-
-std::string FileOf(const uint8_t* data, size_t size, int* fd) {
-    *fd = ::memfd_create("qxfuzz", 0);
-    if (*fd < 0)
-        return {};
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(*fd, data + done, size - done);
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return "/proc/self/fd/" + std::to_string(*fd);
-}
 
 // Until the port has taken what it was given, or for at most ms.
 void Settle(int32_t port, int ms) {
@@ -57,11 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!QxPlay_GetPort(&port))
         return 0;
     QxPlay_SetStreamOpenMode(port, mode == 2 ? 1 : mode);
-    int fd = -1;
+    std::unique_ptr<qx::fuzz::MemoryFile> file;
     bool playing;
     if (mode == 2) {
-        const std::string path = FileOf(data, size, &fd);
-        playing = !path.empty() && QxPlay_OpenFile(port, path.c_str()) && QxPlay_Play(port, 1);
+        file = std::make_unique<qx::fuzz::MemoryFile>(data, size);
+        playing = file->ok() && QxPlay_OpenFile(port, file->path().c_str()) && QxPlay_Play(port, 1);
     } else {
         QxPlay_OpenStream(port, nullptr, 0, 0);
         playing = QxPlay_Play(port, 1) != 0;
@@ -97,7 +80,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (mode == 2)
         QxPlay_CloseFile(port);
     QxPlay_FreePort(port);
-    if (fd >= 0)
-        ::close(fd);
     return 0;
 }

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +19,7 @@ extern "C" {
 
 #include "audio/AudioSink.h"
 #include "support/PlaybackHarness.h"
+#include "support/ProcessStatus.h"
 #include "support/XTestWindow.h"
 
 using namespace std::chrono_literals;
@@ -75,30 +75,6 @@ Bytes Stream(qx::kit::Codec codec, int frames, int gop,
     options.gop = gop;
     options.audioKind = audio;
     return WithEndMarker(qx::kit::Serialize(qx::kit::StreamWriter::MakePackets(options)));
-}
-
-int ThreadCount() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "Threads:") {
-            int threads = 0;
-            status >> threads;
-            return threads;
-        }
-    }
-    return -1;
-}
-
-// Until the process is back to at most the given number of threads; false after 5 s.
-bool ThreadsBackTo(int threads) {
-    const auto give_up = Clock::now() + 5s;
-    while (ThreadCount() > threads) {
-        if (Clock::now() > give_up)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
 }
 
 // Stops the port and says how long it took.
@@ -322,7 +298,7 @@ TEST_P(CallbackFaults, ACallbackThatStopsAndFreesItsPortReturnsAndLeavesNoThread
     gStopRecord.freed = -1;
     RecordingRenderers renderers;
     ASSERT_EQ(QxPlay_Init(), 1);
-    const int threads = ThreadCount();
+    const long threads = StatusField("Threads:");
     int32_t port = -1;
     ASSERT_EQ(QxPlay_GetPort(&port), 1);
     QxPlay_SetStreamOpenMode(port, GetParam().mode);

@@ -6,12 +6,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/PlaybackHarness.h"
+#include "support/ProcessStatus.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -52,31 +52,6 @@ class CountingRenderers {
   private:
     std::atomic<int64_t> m_shown{0};
 };
-
-// A field of /proc/self/status ("Threads:", "VmRSS:"), or -1.
-long StatusField(const std::string& name) {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == name) {
-            long value = -1;
-            status >> value;
-            return value;
-        }
-        status.ignore(4096, '\n');
-    }
-    return -1;
-}
-
-bool ThreadsBackTo(long threads) {
-    const auto give_up = Clock::now() + 5s;
-    while (StatusField("Threads:") > threads) {
-        if (Clock::now() > give_up)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 std::vector<Bytes> Packets(int width, int height, int frames, int gop) {
     qx::kit::StreamOptions options;
