@@ -58,7 +58,7 @@ void SessionParser(benchmark::State& state) {
             session->InputData(piece.data(), static_cast<int>(piece.size()));
             // Stopped, the parser cuts and drops: only the extraction is measured.
             session->SetPlayState(qx::kStateStop);
-            while (session->SourceFill() > static_cast<int>(EndMarker().size()) &&
+            while (session->Input().Fill() > static_cast<int>(EndMarker().size()) &&
                    session->ParseStep())
                 ++packets;
             session->ResetBuffers();

@@ -40,9 +40,9 @@ class TouchingRenderer : public video_render {
 class InstantSink : public audio::AudioSink {
   public:
     bool Open(const audio::PcmFormat&) override { return true; }
-    bool Write(const uint8_t*, size_t size) override {
+    size_t Write(const uint8_t*, size_t size) override {
         m_written += static_cast<int64_t>(size);
-        return true;
+        return size;
     }
     int64_t PlayedBytes() override { return m_written; }
     void Close() override {}
@@ -91,11 +91,11 @@ inline void InstallFuzzFactories() {
 // The live mode waits for the play loop to take each packet; a pass that left one
 // in place must not be followed by another parse.
 inline void DrainFrames(DDrawSession& session) {
-    for (int i = 0; i < 4 && session.FrameFill() > 0; ++i) {
+    for (int i = 0; i < 4 && session.Video().FrameFill() > 0; ++i) {
         session.PlayStep();
         session.RenderStep();
     }
-    if (session.FrameFill() > 0)
+    if (session.Video().FrameFill() > 0)
         session.ResetBuffers();
 }
 
@@ -108,13 +108,13 @@ class ParseDriver {
         : m_session(session), m_drainEachPass(drainEachPass) {}
 
     void Run(bool last) {
-        if (!last && m_session.SourceFill() < m_failedFill + kMoreBytes)
+        if (!last && m_session.Input().Fill() < m_failedFill + kMoreBytes)
             return;
         for (int pass = 0; last || pass < kPassesPerChunk; ++pass) {
             if (m_drainEachPass || last)
                 DrainFrames(m_session);
-            if (m_session.SourceFill() < qx::kHeaderSize || !m_session.ParseStep()) {
-                m_failedFill = m_session.SourceFill();
+            if (m_session.Input().Fill() < qx::kHeaderSize || !m_session.ParseStep()) {
+                m_failedFill = m_session.Input().Fill();
                 return;
             }
             m_failedFill = 0;

@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     auto session = std::make_shared<DDrawSession>();
-    session->SetFileName(file.path());
-    if (session->LoadFileInfo() && (session->FileSeconds() <= 0 || session->FileFrameCount() < 0))
+    session->File().SetFileName(file.path());
+    if (session->File().LoadFileInfo() && (session->File().FileSeconds() <= 0 || session->File().FileFrameCount() < 0))
         __builtin_trap();
     return 0;
 }

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto session = std::make_shared<DDrawSession>();
     session->SetOpenMode(mode);
     // A live cache would pace the render step by sleeping.
-    session->SetCacheTime(0);
+    session->Input().SetCacheTime(0);
     session->SetWindow(1);
     session->SetPlayState(qx::kStateNormal);
     qx::fuzz::ParseDriver parser(*session, mode == 0);

@@ -17,10 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto session = std::make_shared<DDrawSession>();
     session->SetSessionID(0);
     session->SetOpenMode(mode);
-    session->SetCacheTime(0);
+    session->Input().SetCacheTime(0);
     session->SetWindow(1);
     session->SetPlayState(qx::kStateNormal);
-    session->PlaySound();
+    session->Audio().PlaySound();
     qx::fuzz::ParseDriver parser(*session, mode == 0);
     const size_t chunk = 1 + data[1] * 13u;
     for (size_t offset = 2; offset < size; offset += chunk) {

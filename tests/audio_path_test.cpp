@@ -19,7 +19,7 @@ using Bytes = std::vector<uint8_t>;
 class StalledSink : public qx::audio::AudioSink {
   public:
     bool Open(const qx::audio::PcmFormat&) override { return true; }
-    bool Write(const uint8_t*, size_t) override { return true; }
+    size_t Write(const uint8_t*, size_t size) override { return size; }
     int64_t PlayedBytes() override { return 0; }
     void Close() override {}
     const char* Name() const override { return "stalled"; }
@@ -40,13 +40,13 @@ class AudioPath : public testing::Test {
         qx::audio::SetSinkFactory([] { return std::make_unique<StalledSink>(); });
     }
     void TearDown() override {
-        session.StopSound();
+        session.Audio().StopSound();
         qx::audio::SetSinkFactory(nullptr);
     }
     void Start(int mode) {
         ASSERT_TRUE(session.SetOpenMode(mode));
         session.SetPlayState(qx::kStateNormal);
-        ASSERT_EQ(session.PlaySound(), 1);
+        ASSERT_EQ(session.Audio().PlaySound(), 1);
     }
     // Pushes the packets (and a marker that ends the last) and parses them.
     void Feed(const std::vector<qx::kit::Packet>& packets) {
@@ -59,7 +59,7 @@ class AudioPath : public testing::Test {
     std::vector<FRAME_BUF> Drain() {
         std::vector<FRAME_BUF> frames;
         FRAME_BUF frame;
-        while (session.AudioQueue().Pop(&frame))
+        while (session.Audio().Queue().Pop(&frame))
             frames.push_back(frame);
         return frames;
     }
@@ -127,7 +127,7 @@ TEST_F(AudioPath, TheCallbackDecodesWholeFramesAndNeverWritesPastTheRequest) {
     for (int i = 0; i < 320; ++i)
         ASSERT_EQ(pcm[i], 8) << i;
     EXPECT_EQ(pcm[320], -1);
-    EXPECT_EQ(session.AudioQueue().Count(), 0);
+    EXPECT_EQ(session.Audio().Queue().Count(), 0);
 
     // Another kind of sound replaces the player's format.
     Feed({AudioPacket(3, 60000, Filled(160, 0x80))});
@@ -142,11 +142,11 @@ TEST_F(AudioPath, TheCallbackDecodesWholeFramesAndNeverWritesPastTheRequest) {
 TEST_F(AudioPath, PauseAndFastPlayAreSilent) {
     Start(1);
     Feed({AudioPacket(1, 0, Filled(800, 0xD5))});
-    ASSERT_EQ(session.AudioQueue().Count(), 5);
+    ASSERT_EQ(session.Audio().Queue().Count(), 5);
     std::vector<uint8_t> out(640, 0);
     session.SetPlayState(qx::kStatePause);
     session.OnAudioData(out.data(), 640);
-    EXPECT_EQ(session.AudioQueue().Count(), 5) << "paused: nothing taken";
+    EXPECT_EQ(session.Audio().Queue().Count(), 5) << "paused: nothing taken";
     session.SetPlayState(4);
     session.OnAudioData(out.data(), 640);
     for (uint8_t b : out)
@@ -158,7 +158,7 @@ TEST_F(AudioPath, AFileDropsSoundThatComesBeforeTheFirstPicture) {
     Feed({AudioPacket(1, 0, Filled(480, 0xD5))});
     std::vector<int16_t> pcm(480, 0);
     session.OnAudioData(reinterpret_cast<unsigned char*>(pcm.data()), 960);
-    EXPECT_EQ(session.AudioQueue().Count(), 0);
+    EXPECT_EQ(session.Audio().Queue().Count(), 0);
     for (int16_t s : pcm)
         ASSERT_EQ(s, 0);
 }
@@ -167,12 +167,12 @@ TEST_F(AudioPath, AFullQueueWithNoPlayerPlayingIsEmptiedNotWaitedOn) {
     qx::audio::SetSinkFactory([] { return std::unique_ptr<qx::audio::AudioSink>(); });
     Start(3);
     Feed({AudioPacket(1, 0, Filled(1600, 1))});
-    EXPECT_EQ(session.AudioQueue().Count(), 10);
+    EXPECT_EQ(session.Audio().Queue().Count(), 10);
     // Twelve frames fit; with no one to drain them the parser must not wait.
     const auto start = std::chrono::steady_clock::now();
     Feed({AudioPacket(1, 200000, Filled(1600, 2))});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
-    EXPECT_EQ(session.AudioQueue().Count(), 0);
+    EXPECT_EQ(session.Audio().Queue().Count(), 0);
 }
 
 TEST(SoundExports, SwitchOnceAndReportTheVolume) {

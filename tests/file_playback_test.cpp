@@ -115,8 +115,8 @@ class FileInfo : public testing::Test {
   protected:
     bool Scan(const Bytes& bytes) {
         WriteBytes(m_path, bytes);
-        session.SetFileName(m_path);
-        return session.LoadFileInfo();
+        session.File().SetFileName(m_path);
+        return session.File().LoadFileInfo();
     }
     void TearDown() override { std::remove(m_path.c_str()); }
     std::string m_path = TempFile("info");
@@ -131,10 +131,10 @@ TEST_F(FileInfo, NeedsAKilobyteAndTwoDifferentSeconds) {
     Bytes enough = qx::kit::Serialize({MakePacket(0, 100, 400, 1), MakePacket(0, 101, 472, 1)});
     ASSERT_EQ(enough.size(), 1024u);
     WriteBytes(m_path, enough);
-    other.SetFileName(m_path);
-    ASSERT_TRUE(other.LoadFileInfo());
-    EXPECT_EQ(other.FileSeconds(), 1);
-    EXPECT_EQ(other.FileFrameCount(), 25);
+    other.File().SetFileName(m_path);
+    ASSERT_TRUE(other.File().LoadFileInfo());
+    EXPECT_EQ(other.File().FileSeconds(), 1);
+    EXPECT_EQ(other.File().FileFrameCount(), 25);
 }
 
 TEST_F(FileInfo, CountsH265FramesAndTakesTheLastWholeHeader) {
@@ -144,8 +144,8 @@ TEST_F(FileInfo, CountsH265FramesAndTakesTheLastWholeHeader) {
     bytes.insert(bytes.end(), 8, 0x41);
     bytes.insert(bytes.end(), {1, 2, 3});
     ASSERT_TRUE(Scan(bytes));
-    EXPECT_EQ(session.FileSeconds(), 10);
-    EXPECT_EQ(session.FileFrameCount(), 300);
+    EXPECT_EQ(session.File().FileSeconds(), 10);
+    EXPECT_EQ(session.File().FileFrameCount(), 300);
 }
 
 TEST_F(FileInfo, ALargeFileTakesItsEndFromTheLastMegabytes) {
@@ -153,8 +153,8 @@ TEST_F(FileInfo, ALargeFileTakesItsEndFromTheLastMegabytes) {
     for (int i = 0; i < 40; ++i)
         packets.push_back(MakePacket(0, 1000 + i, 100000, 7));
     ASSERT_TRUE(Scan(qx::kit::Serialize(packets)));
-    EXPECT_EQ(session.FileSeconds(), 39);
-    EXPECT_EQ(session.FileSize(), 40 * 100076);
+    EXPECT_EQ(session.File().FileSeconds(), 39);
+    EXPECT_EQ(session.File().FileSize(), 40 * 100076);
 }
 
 // A recorded stream written to disk and played by the library's own reader.

@@ -97,7 +97,7 @@ TEST(PlayStates, BackEmptiesTheBuffers) {
                                static_cast<uint32_t>(bytes.size())),
               1);
     QxPlay_Back(p.port());
-    EXPECT_EQ(SessionOf(p.port())->SourceFill(), 0);
+    EXPECT_EQ(SessionOf(p.port())->Input().Fill(), 0);
 }
 
 TEST(PlayStates, PlayTwiceStartsOnce) {
@@ -358,23 +358,23 @@ TEST(Input, FileLikeModeWaitsForRoomLiveModeRefusesAtOnce) {
 TEST(Seeking, PositionAndPlayedTime) {
     PlaybackPort p(1);
     auto session = SessionOf(p.port());
-    session->SetFileSeconds(600);
+    session->File().SetFileSeconds(600);
     EXPECT_EQ(QxPlay_SetPlayPos(p.port(), 1.5f), 0);
     EXPECT_EQ(QxPlay_SetPlayPos(p.port(), -0.5f), 0);
     EXPECT_EQ(QxPlay_SetPlayPos(p.port(), std::nanf("")), 0);
-    EXPECT_EQ(session->SeekRequest(), -1);
+    EXPECT_EQ(session->File().SeekRequest(), -1);
     EXPECT_EQ(QxPlay_SetPlayPos(p.port(), 0.5f), 1);
-    EXPECT_EQ(session->SeekRequest(), 300);
+    EXPECT_EQ(session->File().SeekRequest(), 300);
     EXPECT_EQ(QxPlay_GetCurrentFrameNum(p.port()), 7500);
 
     EXPECT_EQ(QxPlay_SetPlayedTimeEx(p.port(), 3'000'000), 1);
-    EXPECT_EQ(session->PlayTimeOffset(), 3'000'000'000LL) << "computed in 64 bits";
-    EXPECT_TRUE(session->KeyFrameWait());
+    EXPECT_EQ(session->Clock().PlayTimeOffset(), 3'000'000'000LL) << "computed in 64 bits";
+    EXPECT_TRUE(session->Port().keyFrameWait.load());
 
     PlaybackPort live(0);
     EXPECT_EQ(QxPlay_SetPlayedTimeEx(live.port(), 5), 1);
-    EXPECT_EQ(SessionOf(live.port())->PlayTimeOffset(), 0);
-    EXPECT_FALSE(SessionOf(live.port())->KeyFrameWait());
+    EXPECT_EQ(SessionOf(live.port())->Clock().PlayTimeOffset(), 0);
+    EXPECT_FALSE(SessionOf(live.port())->Port().keyFrameWait.load());
 }
 
 }  // namespace

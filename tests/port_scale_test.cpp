@@ -106,13 +106,11 @@ TEST(PortCycles, ManyLifetimesLeaveNothingBehindAndStopStaysQuick) {
     const double p999 = stopMs[stopMs.size() * 999 / 1000];
     std::printf("[ Stop ] median %.2f ms, 99.9%% %.2f ms, worst %.2f ms\n", stopMs[kCycles / 2],
                 p999, worst);
-    // Stop pauses 100 ms after emptying the buffers and lets the threads settle for
-    // 40 ms; with idle threads, what it spends besides must stay small. A loaded build
+    // Stop waits for nothing but the threads, which wake at once; a loaded build
     // machine may hold a thread off its core once in a while.
-    constexpr double kStopPausesMs = 140.0;
-    EXPECT_GE(stopMs.front(), kStopPausesMs - 1.0);
-    EXPECT_LT(p999 - kStopPausesMs, 100.0);
-    EXPECT_LT(worst - kStopPausesMs, 1000.0);
+    EXPECT_LT(stopMs[kCycles / 2], 5.0);
+    EXPECT_LT(p999, 100.0);
+    EXPECT_LT(worst, 1000.0);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // Freed memory the sanitizers quarantine would look like growth; there the leak
     // checker at exit has the say.

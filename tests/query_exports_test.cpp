@@ -116,23 +116,23 @@ TEST(QueryExports, ColourSettingsAreKeptRawAndDerivedWithinRange) {
     EXPECT_EQ(b + c + s + h, 0);
     // Null pointers are skipped.
     EXPECT_EQ(QxPlay_GetColor(port, 0, nullptr, nullptr, nullptr, &h), 1);
-    DDrawSession::ColorAdjust adjust;
+    Presenter::ColorAdjust adjust;
     {
         qx::api::Lookup lookup;
         const qx::api::SessionRef session = qx::api::Acquire(port, "test", &lookup);
         ASSERT_TRUE(session);
-        adjust = session->ColorAdjustment();
+        adjust = session->Show().ColorAdjustment();
         EXPECT_EQ(adjust.brightness, -255) << "4 * 0 - 256, held to the table's range";
         EXPECT_EQ(adjust.contrast, 0);
         EXPECT_EQ(adjust.hue, -180);
         ASSERT_EQ(QxPlay_SetColor(port, 0, 1000000, 1000000, 1000000, 1000000), 1);
-        adjust = session->ColorAdjustment();
+        adjust = session->Show().ColorAdjustment();
         EXPECT_EQ(adjust.brightness, 255);
         EXPECT_EQ(adjust.contrast, 255);
         EXPECT_EQ(adjust.saturation, 127);
         EXPECT_EQ(adjust.hue, 180);
         ASSERT_EQ(QxPlay_SetColor(port, 0, 64, 64, 64, 64), 1);
-        adjust = session->ColorAdjustment();
+        adjust = session->Show().ColorAdjustment();
         EXPECT_EQ(adjust.brightness, 0);
         EXPECT_EQ(adjust.contrast, 128);
         EXPECT_EQ(adjust.saturation, 64);

@@ -36,16 +36,16 @@ class SessionInput : public ::testing::Test {
 TEST_F(SessionInput, BoundaryOfTheSourceBuffer) {
     Bytes chunk(0x1FFFFF, 0x00);
     EXPECT_EQ(session.InputData(chunk.data(), static_cast<int>(chunk.size())), 1);
-    EXPECT_EQ(session.SourceFill(), 0x1FFFFF);
+    EXPECT_EQ(session.Input().Fill(), 0x1FFFFF);
     session.ResetBuffers();
     chunk.push_back(0);
     EXPECT_EQ(session.InputData(chunk.data(), static_cast<int>(chunk.size())), 0);
-    EXPECT_EQ(session.SourceFill(), 0) << "a refused chunk is not partly copied";
+    EXPECT_EQ(session.Input().Fill(), 0) << "a refused chunk is not partly copied";
     Bytes half(0x100000, 0);
     EXPECT_EQ(session.InputData(half.data(), 0x100000), 1);
     EXPECT_EQ(session.InputData(half.data(), 0xFFFFF), 1);
     EXPECT_EQ(session.InputData(half.data(), 1), 0);
-    EXPECT_EQ(session.SourceFill(), 0x1FFFFF);
+    EXPECT_EQ(session.Input().Fill(), 0x1FFFFF);
 }
 
 TEST_F(SessionInput, RefusalsForBadArgumentsAndStates) {
@@ -53,11 +53,11 @@ TEST_F(SessionInput, RefusalsForBadArgumentsAndStates) {
     EXPECT_EQ(session.InputData(nullptr, 10), 0);
     EXPECT_EQ(session.InputData(&byte, 0), 0);
     EXPECT_EQ(session.InputData(&byte, -3), 0);
-    session.SetEndOfInput();
+    session.Input().SetEndOfInput(true);
     EXPECT_EQ(session.InputData(&byte, 1), 0);
     DDrawSession stopped;
     EXPECT_EQ(stopped.InputData(&byte, 1), 0);
-    EXPECT_EQ(stopped.SourceFill(), 0);
+    EXPECT_EQ(stopped.Input().Fill(), 0);
 }
 
 TEST_F(SessionInput, IdxGapFlushesEverything) {
@@ -66,8 +66,8 @@ TEST_F(SessionInput, IdxGapFlushesEverything) {
     const Bytes second = PacketBytes(0, 9, 1040000, kIdrPayload);
     ASSERT_EQ(session.InputData(first.data(), static_cast<int>(first.size())), 1);
     ASSERT_EQ(session.InputData(second.data(), static_cast<int>(second.size())), 1);
-    EXPECT_EQ(session.SourceFill(), static_cast<int>(second.size()));
-    EXPECT_EQ(session.LastVideoIdx(), 9);
+    EXPECT_EQ(session.Input().Fill(), static_cast<int>(second.size()));
+    EXPECT_EQ(session.Input().LastVideoIdx(), 9);
     const auto texts = capture.Texts();
     ASSERT_EQ(texts.size(), 1u);
     EXPECT_EQ(texts[0],
@@ -82,35 +82,35 @@ TEST_F(SessionInput, RefusedChunkLeavesTheBookkeepingAlone) {
     ASSERT_EQ(session.InputData(filler.data(), static_cast<int>(filler.size())), 1);
     Bytes big = PacketBytes(0, 2, 40000, Bytes(4000, 0x11));
     EXPECT_EQ(session.InputData(big.data(), static_cast<int>(big.size())), 0);
-    EXPECT_EQ(session.LastVideoIdx(), 1);
-    EXPECT_EQ(session.LastInputPts(), 0);
+    EXPECT_EQ(session.Input().LastVideoIdx(), 1);
+    EXPECT_EQ(session.Input().LastInputPts(), 0);
     // Offered again after room was made: no false gap, nothing flushed.
     session.ResetBuffers();
     ASSERT_EQ(session.InputData(big.data(), static_cast<int>(big.size())), 1);
-    EXPECT_EQ(session.LastVideoIdx(), 2);
-    EXPECT_EQ(session.SourceFill(), static_cast<int>(big.size()));
+    EXPECT_EQ(session.Input().LastVideoIdx(), 2);
+    EXPECT_EQ(session.Input().Fill(), static_cast<int>(big.size()));
 }
 
 TEST_F(SessionInput, CachingEndsAfterTheCacheTimeOfVideo) {
     for (int i = 0; i < 12; ++i) {
         const Bytes p = PacketBytes(0, i + 1, i * 50000, kIdrPayload);
         ASSERT_EQ(session.InputData(p.data(), static_cast<int>(p.size())), 1);
-        EXPECT_EQ(session.IsCaching(), i * 50 < 500) << i;
+        EXPECT_EQ(session.Input().IsCaching(), i * 50 < 500) << i;
     }
 }
 
 TEST_F(SessionInput, CacheTimeZeroAndAudioOnlyStreams) {
-    session.SetCacheTime(0);
+    session.Input().SetCacheTime(0);
     const Bytes p = PacketBytes(0, 1, 0, kIdrPayload);
     ASSERT_EQ(session.InputData(p.data(), static_cast<int>(p.size())), 1);
-    EXPECT_FALSE(session.IsCaching());
+    EXPECT_FALSE(session.Input().IsCaching());
 
     DDrawSession audio;
     audio.SetPlayState(qx::kStateNormal);
     for (int i = 0; i < 4; ++i) {
         const Bytes a = PacketBytes(1, 0, i * 40000, Bytes(320, 0xD5));
         ASSERT_EQ(audio.InputData(a.data(), static_cast<int>(a.size())), 1);
-        EXPECT_EQ(audio.IsCaching(), i * 40 <= 100) << i;
+        EXPECT_EQ(audio.Input().IsCaching(), i * 40 <= 100) << i;
     }
 }
 
@@ -132,11 +132,11 @@ TEST_F(SessionInput, KeyPacketsEnterThePositionIndex) {
         position += static_cast<int64_t>(bytes.size());
     }
     EXPECT_EQ(keyPositions.size(), 2u);
-    EXPECT_EQ(session.Positions().KeyCount(), 2u);
-    const auto oldest = session.Positions().Oldest();
+    EXPECT_EQ(session.Input().Positions().KeyCount(), 2u);
+    const auto oldest = session.Input().Positions().Oldest();
     ASSERT_TRUE(oldest.has_value());
     EXPECT_EQ(oldest->position, keyPositions[0]);
-    EXPECT_EQ(session.Positions().NewestInput(), packets.back().header.pts);
+    EXPECT_EQ(session.Input().Positions().NewestInput(), packets.back().header.pts);
 }
 
 TEST(KeyPacket, TypesAndBounds) {

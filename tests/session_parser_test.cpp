@@ -65,8 +65,8 @@ TEST_F(Parser, LengthRuleWaitsForTheRestOfASplitPacket) {
     EXPECT_FALSE(session.ParseStep());
     ASSERT_TRUE(Input(Bytes(bytes.begin() + 100, bytes.end())));
     EXPECT_TRUE(session.ParseStep());
-    EXPECT_EQ(session.FrameFill(), static_cast<int>(bytes.size()));
-    EXPECT_EQ(session.SourceFill(), 0);
+    EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(bytes.size()));
+    EXPECT_EQ(session.Input().Fill(), 0);
 }
 
 TEST_F(Parser, LengthRuleSkipsImpossibleLengthsAndResyncs) {
@@ -79,9 +79,9 @@ TEST_F(Parser, LengthRuleSkipsImpossibleLengthsAndResyncs) {
         broken.header.nal_len = bad;
         ASSERT_TRUE(Input(Concat({qx::kit::Serialize({broken}), qx::kit::Serialize({kIdr})})));
         // The bad header goes first, then the good packet behind it is taken.
-        while (session.SourceFill() > 0 && session.FrameFill() == 0)
+        while (session.Input().Fill() > 0 && session.Video().FrameFill() == 0)
             session.ParseStep();
-        EXPECT_EQ(session.FrameFill(), static_cast<int>(kIdr.payload.size()) + 76);
+        EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(kIdr.payload.size()) + 76);
     }
     EXPECT_TRUE(log.Contains("bad nal_len"));
 }
@@ -92,12 +92,12 @@ TEST_F(Parser, LengthRuleDropsDataWithoutMarkerButKeepsAPartialOne) {
     junk.insert(junk.end(), {0x41, 0x41, 0x41, 0x41});
     ASSERT_TRUE(Input(junk));
     EXPECT_FALSE(session.ParseStep());
-    EXPECT_EQ(session.SourceFill(), 4);
+    EXPECT_EQ(session.Input().Fill(), 4);
     // The kept bytes and the rest of the marker make a packet again.
     const Bytes rest = qx::kit::Serialize({kIdr});
     ASSERT_TRUE(Input(Bytes(rest.begin() + 4, rest.end())));
     EXPECT_TRUE(session.ParseStep());
-    EXPECT_EQ(session.FrameFill(), static_cast<int>(rest.size()));
+    EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(rest.size()));
 }
 
 TEST_F(Parser, MarkerRuleNeedsTheNextMarker) {
@@ -107,7 +107,7 @@ TEST_F(Parser, MarkerRuleNeedsTheNextMarker) {
     EXPECT_FALSE(session.ParseStep());
     ASSERT_TRUE(Input(qx::kit::Serialize({kP})));
     EXPECT_TRUE(session.ParseStep());
-    EXPECT_EQ(session.FrameFill(), static_cast<int>(idr.size()));
+    EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(idr.size()));
 }
 
 TEST_F(Parser, MarkerRuleDropsAPacketWhoseLengthDisagrees) {
@@ -118,7 +118,7 @@ TEST_F(Parser, MarkerRuleDropsAPacketWhoseLengthDisagrees) {
         {qx::kit::Serialize({lying}), qx::kit::Serialize({kP}), qx::kit::Serialize({kIdr})})));
     EXPECT_FALSE(session.ParseStep());
     EXPECT_TRUE(session.ParseStep());
-    EXPECT_EQ(session.FrameFill(), static_cast<int>(kP.payload.size()) + 76);
+    EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(kP.payload.size()) + 76);
 }
 
 TEST_F(Parser, MarkerRuleTakesPacketsOfAMegabyteAndMore) {
@@ -128,7 +128,7 @@ TEST_F(Parser, MarkerRuleTakesPacketsOfAMegabyteAndMore) {
     ASSERT_TRUE(Input(bytes));
     ASSERT_TRUE(Input(qx::kit::Serialize({kP})));
     EXPECT_TRUE(session.ParseStep());
-    EXPECT_EQ(session.FrameFill(), static_cast<int>(bytes.size()));
+    EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(bytes.size()));
 }
 
 TEST_F(Parser, MarkerRuleFreesABufferThatCanNeverFormAPacket) {
@@ -144,10 +144,10 @@ TEST_F(Parser, MarkerRuleFreesABufferThatCanNeverFormAPacket) {
         const Bytes next = Concat({qx::kit::Serialize({kIdr}), qx::kit::Serialize({kP})});
         ASSERT_EQ(s.InputData(next.data(), static_cast<int>(next.size())), 0);
         EXPECT_FALSE(s.ParseStep());
-        EXPECT_LT(s.SourceFill(), 8);
+        EXPECT_LT(s.Input().Fill(), 8);
         ASSERT_EQ(s.InputData(next.data(), static_cast<int>(next.size())), 1);
         EXPECT_TRUE(s.ParseStep());
-        EXPECT_EQ(s.FrameFill(), static_cast<int>(kIdr.payload.size()) + 76);
+        EXPECT_EQ(s.Video().FrameFill(), static_cast<int>(kIdr.payload.size()) + 76);
     }
 }
 
@@ -158,7 +158,7 @@ TEST_F(Parser, MarkerRuleKeepsAWaitingPacketWhileInputStillFits) {
     EXPECT_FALSE(session.ParseStep());
     ASSERT_TRUE(Input(qx::kit::Serialize({kP})));
     EXPECT_TRUE(session.ParseStep());
-    EXPECT_EQ(session.FrameFill(), static_cast<int>(idr.size()));
+    EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(idr.size()));
 }
 
 struct KeyCase {
@@ -180,11 +180,11 @@ TEST_P(KeyFrameWait, DropsVideoUntilAKeyPicture) {
     ASSERT_TRUE(Input(Concat(
         {qx::kit::Serialize({before}), qx::kit::Serialize({key}), qx::kit::Serialize({kP})})));
     session.ParseStep();
-    EXPECT_EQ(session.FrameFill(), 0);
-    EXPECT_TRUE(session.KeyFrameWait());
+    EXPECT_EQ(session.Video().FrameFill(), 0);
+    EXPECT_TRUE(session.Port().keyFrameWait.load());
     session.ParseStep();
-    EXPECT_FALSE(session.KeyFrameWait());
-    EXPECT_EQ(session.FrameFill(), static_cast<int>(c.payload.size()) + 76);
+    EXPECT_FALSE(session.Port().keyFrameWait.load());
+    EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(c.payload.size()) + 76);
 }
 
 Bytes SeiThenIdr() {
@@ -228,31 +228,31 @@ class Latency : public Parser {
 
 TEST_F(Latency, CutsBackToTheOldestBufferedKeyPacket) {
     Open(0);
-    session.SetCacheTime(300);
+    session.Input().SetCacheTime(300);
     const std::vector<int64_t> at = PushFrames(11, 41);
     // Shown: frame 11; newest input: frame 41, 1200 ms later.
-    session.Positions().NoteLastRendered(qx::kit::StreamWriter::FramePts(11, 25));
-    EXPECT_EQ(session.LatencyControl(), at[20 - 11]);
+    session.Input().Positions().NoteLastRendered(qx::kit::StreamWriter::FramePts(11, 25));
+    EXPECT_EQ(session.Input().LatencyControl(), at[20 - 11]);
 }
 
 TEST_F(Latency, LeavesAPortThatKeepsUp) {
     Open(0);
-    session.SetCacheTime(300);
+    session.Input().SetCacheTime(300);
     PushFrames(11, 41);
-    session.Positions().NoteLastRendered(qx::kit::StreamWriter::FramePts(20, 25));
-    EXPECT_EQ(session.LatencyControl(), 0) << "rendered 840 ms behind";
-    session.Positions().NoteLastRendered(-1);
-    EXPECT_EQ(session.LatencyControl(), 0) << "nothing rendered since the restart";
-    session.Positions().NoteLastRendered(0);
-    EXPECT_EQ(session.LatencyControl(), 0);
+    session.Input().Positions().NoteLastRendered(qx::kit::StreamWriter::FramePts(20, 25));
+    EXPECT_EQ(session.Input().LatencyControl(), 0) << "rendered 840 ms behind";
+    session.Input().Positions().NoteLastRendered(-1);
+    EXPECT_EQ(session.Input().LatencyControl(), 0) << "nothing rendered since the restart";
+    session.Input().Positions().NoteLastRendered(0);
+    EXPECT_EQ(session.Input().LatencyControl(), 0);
 }
 
 TEST_F(Latency, ThresholdIsTheCacheTimeButAtLeast300) {
     Open(0);
-    session.SetCacheTime(2000);
+    session.Input().SetCacheTime(2000);
     PushFrames(11, 41);
-    session.Positions().NoteLastRendered(qx::kit::StreamWriter::FramePts(11, 25));
-    EXPECT_EQ(session.LatencyControl(), 0) << "the oldest key is only 840 ms old";
+    session.Input().Positions().NoteLastRendered(qx::kit::StreamWriter::FramePts(11, 25));
+    EXPECT_EQ(session.Input().LatencyControl(), 0) << "the oldest key is only 840 ms old";
 }
 
 }  // namespace

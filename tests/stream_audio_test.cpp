@@ -23,10 +23,10 @@ class HandSink : public qx::audio::AudioSink {
     };
     explicit HandSink(std::shared_ptr<State> state) : m_state(std::move(state)) {}
     bool Open(const qx::audio::PcmFormat&) override { return true; }
-    bool Write(const uint8_t* data, size_t size) override {
+    size_t Write(const uint8_t* data, size_t size) override {
         std::lock_guard<std::mutex> lock(m_state->mutex);
         m_state->written.insert(m_state->written.end(), data, data + size);
-        return true;
+        return size;
     }
     int64_t PlayedBytes() override {
         std::lock_guard<std::mutex> lock(m_state->mutex);

@@ -54,7 +54,7 @@ int RequestCapture(int32_t port, const char* path, bool bmp, const char* functio
     if (path == nullptr)
         return 0;
     return OnPort(port, function, 0, 0, [path, bmp](DDrawSession& s) {
-        s.RequestCapture(path, bmp);
+        s.Show().RequestCapture(path, bmp);
         return 1;
     });
 }
@@ -88,13 +88,13 @@ int QxPlay_CaptureJpegPicture(int32_t port, const char* path) {
 
 int QxPlay_GetBMP(int32_t port, uint8_t* buffer, uint32_t size, uint32_t* imageSize) {
     return MemoryImage(port, "QxPlay_GetBMP", [=](DDrawSession& s) {
-        return s.CurrentPictureAsBmp(buffer, size, imageSize);
+        return s.Show().CurrentPictureAsBmp(buffer, size, imageSize);
     });
 }
 
 int QxPlay_GetJPEG(int32_t port, uint8_t* buffer, uint32_t size, uint32_t* imageSize) {
     return MemoryImage(port, "QxPlay_GetJPEG", [=](DDrawSession& s) {
-        return s.CurrentPictureAsJpeg(buffer, size, imageSize);
+        return s.Show().CurrentPictureAsJpeg(buffer, size, imageSize);
     });
 }
 

@@ -1,5 +1,6 @@
 // Library start-up and shut-down, ports, version.
 #include <atomic>
+#include <mutex>
 #include <exception>
 #include <string>
 #include <vector>
@@ -9,6 +10,8 @@
 #include "render/D3DRender.h"
 #include "render/DisplayDevices.h"
 #include "render/RendererChoice.h"
+#include "session/SessionRegistry.h"
+#include "session/SessionWorkers.h"
 #include "qxplaylib.h"
 
 using namespace qx::api;
@@ -30,13 +33,25 @@ std::string Sid(int32_t port) {
     return ",sid=" + std::to_string(port);
 }
 
+// Start-up and shut-down wait for each other, except on a port's worker: shut-down
+// may be waiting for that very worker, so there the call gives up instead.
+bool LockForStartOrShutDown(std::unique_lock<CCritSec>& lock) {
+    if (!SessionWorkers::OnAnyWorkerThread()) {
+        lock.lock();
+        return true;
+    }
+    return lock.try_lock();
+}
+
 }  // namespace
 
 extern "C" {
 
 int QxPlay_Init(void) {
     RecH264Data::DbgviewLog(115, "QxPlay_Init ipc");
-    CAutoLock initLock(&InitLock());
+    std::unique_lock<CCritSec> initLock(InitLock(), std::defer_lock);
+    if (!LockForStartOrShutDown(initLock))
+        return 0;
     if (gQxplayExInitFlag)
         return 1;
     RecH264Data::DbgviewLog(3, std::string("6301,QxPlayEx Version,version[") +
@@ -65,8 +80,8 @@ int QxPlay_Init(void) {
 }
 
 void QxPlay_Destory(void) {
-    CAutoLock initLock(&InitLock());
-    if (!gQxplayExInitFlag)
+    std::unique_lock<CCritSec> initLock(InitLock(), std::defer_lock);
+    if (!LockForStartOrShutDown(initLock) || !gQxplayExInitFlag)
         return;
     RecH264Data::DbgviewLog(115, "QxPlay_Destory ipc");
     RecH264Data::DbgviewLog(3, std::string("6311,QxPlay_Destory Call begin"));
@@ -91,6 +106,8 @@ void QxPlay_Destory(void) {
         entry.second.reset();
         --g_PortCount;
     }
+    // Sessions whose last worker tears them down are gone before the process may end.
+    qx::session::WaitForWorkers();
     if (gAudioCirQueue) {
         gAudioCirQueue.reset();
         RecH264Data::DbgviewLog(3, std::string("6313,QxPlay_Destory gAudioCirQueue deleted"));
@@ -163,6 +180,9 @@ int QxPlay_FreePort(int32_t port) {
         RecH264Data::DbgviewLog(
             3, "6322,QxPlay_FreePort 1.DDrawSession have been deleted" + Sid(port));
         RecH264Data::DbgviewLog(3, "6323,QxPlay_FreePort 2.Session have been erase" + Sid(port));
+        // Workers that ended their own sessions earlier are joined by the host.
+        if (!SessionWorkers::OnAnyWorkerThread())
+            qx::session::JoinAdoptedThreads();
     } catch (...) {
         RecH264Data::DbgviewLog(5, "6504,QxPlay_FreePort Catch Unknown Error" + Sid(port));
     }

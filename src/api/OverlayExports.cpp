@@ -28,7 +28,7 @@ int QxPlay_SetRectangle(int32_t port, int x, int y, int32_t width, int32_t heigh
                         uint8_t green, uint8_t blue, int slot) {
     return OnPort(port, "QxPlay_SetRectangle", 0, 0, [=](DDrawSession& s) {
         const YCbCr colour = ToYCbCr(red, green, blue);
-        DDrawSession::Rectangle rectangle;
+        OverlayStore::Rectangle rectangle;
         rectangle.width = width;
         rectangle.height = height;
         rectangle.x = x;
@@ -36,13 +36,13 @@ int QxPlay_SetRectangle(int32_t port, int x, int y, int32_t width, int32_t heigh
         rectangle.luma = colour.y;
         rectangle.cr = colour.cr;
         rectangle.cb = colour.cb;
-        return s.SetRectangle(slot, rectangle) ? 1 : 0;
+        return s.Show().Overlays().SetRectangle(slot, rectangle) ? 1 : 0;
     });
 }
 
 int QxPlay_RemoveRectangle(int32_t port, int slot) {
     return OnPort(port, "QxPlay_RemoveRectangle", 0, 0,
-                  [slot](DDrawSession& s) { return s.RemoveRectangle(slot) ? 1 : 0; });
+                  [slot](DDrawSession& s) { return s.Show().Overlays().RemoveRectangle(slot) ? 1 : 0; });
 }
 
 int QxPlay_DrawLine(int32_t port, int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint32_t color,
@@ -50,14 +50,14 @@ int QxPlay_DrawLine(int32_t port, int32_t x1, int32_t y1, int32_t x2, int32_t y2
     return OnPort(port, "QxPlay_DrawLine", 0, 0, [=](DDrawSession& s) {
         const YCbCr colour = ToYCbCr(color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF);
         const uint32_t packed = (uint32_t{colour.y} << 16) | (uint32_t{colour.cr} << 8) | colour.cb;
-        s.SetLine(key, DDrawSession::Line{x1, y1, x2, y2, packed, kind});
+        s.Show().Overlays().SetLine(key, OverlayStore::Line{x1, y1, x2, y2, packed, kind});
         return 1;
     });
 }
 
 int QxPlay_RemoveLine(int32_t port, int32_t key) {
     return OnPort(port, "QxPlay_RemoveLine", 0, 0, [key](DDrawSession& s) {
-        s.RemoveLine(key);
+        s.Show().Overlays().RemoveLine(key);
         return 1;
     });
 }
@@ -65,14 +65,14 @@ int QxPlay_RemoveLine(int32_t port, int32_t key) {
 int QxPlay_GetWaterMask(int32_t port, char* buffer) {
     return OnPort(port, "QxPlay_GetWaterMask", 0, 0, [buffer](DDrawSession& s) {
         if (buffer != nullptr)
-            s.WatermarkText(buffer);
+            s.WatermarkRecord().Text(buffer);
         return 1;
     });
 }
 
 int QxPlay_SetWaterMaskCB(int32_t port, QxWaterMaskCallback callback, void* user) {
     return OnPort(port, "QxPlay_SetWaterMaskCB", 0, 0, [=](DDrawSession& s) {
-        s.SetWatermarkCallback(callback, user);
+        s.WatermarkRecord().SetCallback(callback, user);
         return 1;
     });
 }
@@ -86,7 +86,7 @@ int QxPlay_SetPlayMode(int32_t port, int mode) {
 
 int QxPlay_GetPlaySize(int32_t port) {
     return OnPort(port, "QxPlay_GetPlaySize", 0, -1,
-                  [](DDrawSession& s) { return static_cast<int>(s.PlayedBytes()); });
+                  [](DDrawSession& s) { return static_cast<int>(s.Port().consumedBytes.load()); });
 }
 
 }  // extern "C"

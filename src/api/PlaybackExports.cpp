@@ -6,6 +6,7 @@
 #include "log/RecH264Data.h"
 #include "platform/XConnection.h"
 #include "qxplaylib.h"
+#include "session/SessionConstants.h"
 
 using namespace qx::api;
 
@@ -23,7 +24,7 @@ extern "C" {
 
 int QxPlay_OpenFile(int32_t port, const char* path) {
     return OnPort(port, "QxPlay_OpenFile", 0, 0, [path](DDrawSession& s) {
-        s.SetFileName(path != nullptr ? path : "");
+        s.File().SetFileName(path != nullptr ? path : "");
         return 1;
     });
 }
@@ -33,20 +34,15 @@ int QxPlay_CloseFile(int32_t port) {
 }
 
 int QxPlay_Play(int32_t port, QxWindow window) {
-    return OnPort(port, "QxPlay_Play", 0, 0, [window](DDrawSession& s) {
-        if (window != 0)
-            s.SetWindow(window);
-        switch (s.OpenMode()) {
-            case 0:
-            case 1:
-            case 3:
-                return s.Play();
-            case 2:
-                return s.PlayFile();
-            default:
-                return 0;
-        }
-    });
+    // Outside the table lock: starting may first wait for the workers of an earlier
+    // stop, and one of them may be in a host callback that calls an export.
+    Lookup lookup;
+    const SessionRef session = Acquire(port, "QxPlay_Play", &lookup);
+    if (!session)
+        return 0;
+    if (window != 0)
+        session->SetWindow(window);
+    return session->OpenMode() == qx::kModeFile ? session->PlayFile() : session->Play();
 }
 
 int QxPlay_Stop(int32_t port) {
@@ -55,7 +51,6 @@ int QxPlay_Stop(int32_t port) {
     if (!session)
         return 0;
     session->ResetBuffers();
-    RecH264Data::MSleep(kResetPauseMs);
     RecH264Data::DbgviewLog(5, "Stop nPort=%d", port);
     try {
         session->Stop();
@@ -124,9 +119,10 @@ int QxPlay_SetPlayPos(int32_t port, float position) {
         // Refused as well: positions before the start, and NaN.
         if (!(position >= 0.0f && position <= 1.0f))
             return 0;
-        const double seconds = static_cast<double>(s.FileSeconds()) * position;
-        s.RequestFileSeek(static_cast<int>(seconds));
-        s.SetPlayedFrameNumber(static_cast<int>(seconds * s.FrameRate()));
+        const double seconds = static_cast<double>(s.File().FileSeconds()) * position;
+        s.File().RequestSeek(static_cast<int>(seconds));
+        s.Video().SetPlayedFrameNumber(
+            static_cast<int>(seconds * s.Port().frameRate.load()));
         return 1;
     });
 }
@@ -140,14 +136,14 @@ int QxPlay_SetPlayedTimeEx(int32_t port, uint32_t seconds) {
         return 1;
     session->RequestSeek(static_cast<int>(seconds));
     const int64_t offset = static_cast<int64_t>(seconds) * 1000;
-    session->SetPlayTimeOffset(offset);
+    session->Clock().SetPlayTimeOffset(offset);
     RecH264Data::DbgviewLog(0, "---------------m_lPlayTmOff=%" PRId64, offset);
     return 1;
 }
 
 int QxPlay_SetCurrentFrameNum(int32_t port, int frame) {
     return OnPort(port, "QxPlay_SetCurrentFrameNum", 0, 0, [frame](DDrawSession& s) {
-        s.SetPlayedFrameNumber(frame);
+        s.Video().SetPlayedFrameNumber(frame);
         return 1;
     });
 }
@@ -161,14 +157,14 @@ int QxPlay_SetPlayStatus(int32_t port, int state) {
 
 int QxPlay_SetDecMsgCallBack(int32_t port, QxMessageCallback callback, void* user) {
     return OnPort(port, "QxPlay_SetDecMsgCallBack", 0, 0, [callback, user](DDrawSession& s) {
-        s.SetDecodeMessageCallback(callback, user);
+        s.Callbacks().SetDecodeMessage(callback, user);
         return 1;
     });
 }
 
 int QxPlay_SetCacheTime(int32_t port, int milliseconds) {
     return OnPort(port, "QxPlay_SetCacheTime", 0, 0, [milliseconds](DDrawSession& s) {
-        s.SetCacheTime(milliseconds);
+        s.Input().SetCacheTime(milliseconds);
         return 1;
     });
 }
@@ -176,35 +172,35 @@ int QxPlay_SetCacheTime(int32_t port, int milliseconds) {
 int QxPlay_GetPictureSize(int32_t port, int* width, int* height) {
     return OnPort(port, "QxPlay_GetPictureSize", 0, 0, [width, height](DDrawSession& s) {
         if (width != nullptr)
-            *width = s.Width();
+            *width = s.Video().Width();
         if (height != nullptr)
-            *height = s.Height();
+            *height = s.Video().Height();
         return 1;
     });
 }
 
 int QxPlay_GetCurrentFrameNum(int32_t port) {
     return OnPort(port, "QxPlay_GetCurrentFrameNum", 0, 0,
-                  [](DDrawSession& s) { return s.PlayedFrameNumber(); });
+                  [](DDrawSession& s) { return s.Video().PlayedFrameNumber(); });
 }
 
 int QxPlay_PlaySound(int32_t port) {
-    if (!IsInitialised())
-        return 0;
     RecH264Data::DbgviewLog(5, "nPort =%d", port);
     CAutoLock lock(&SessionMutex());
+    if (!IsInitialised())
+        return 0;
     RecH264Data::DbgviewLog(5, std::string("PLAY SOUND 2"));
     SessionRef session = Find(port);
     if (!BorderCheck(port, session.get(), "QxPlay_PlaySound")) {
         RecH264Data::DbgviewLog(5, std::string("6508,QxPlay_PlaySound not find port"));
         return 0;
     }
-    return session->PlaySound();
+    return session->Audio().PlaySound();
 }
 
 int QxPlay_StopSound(int32_t port) {
     return OnPort(port, "QxPlay_StopSound", 0, 0, [](DDrawSession& s) {
-        const int result = s.StopSound();
+        const int result = s.Audio().StopSound();
         RecH264Data::DbgviewLog(3, std::string("6327,QxPlay_StopSound Call Success,flag=") +
                                        (result == 1 ? "true" : "false"));
         return result;
@@ -215,13 +211,13 @@ int QxPlay_SetVolume(int32_t port, uint16_t volume) {
     RecH264Data::DbgviewLog(5, "SOUND nPort=%d  nVolume=%d", port, volume);
     return OnPort(port, "QxPlay_SetVolume", 0, 0, [volume](DDrawSession& s) {
         const int32_t attenuation = static_cast<int32_t>(volume > 10000 ? 10000 : volume) - 10000;
-        return s.SetVolume(attenuation) ? 1 : 0;
+        return s.Audio().SetVolume(attenuation) ? 1 : 0;
     });
 }
 
 uint16_t QxPlay_GetVolume(int32_t port) {
     return OnPort(port, "QxPlay_GetVolume", static_cast<uint16_t>(0), static_cast<uint16_t>(0),
-                  [](DDrawSession& s) { return s.VolumeForExport(); });
+                  [](DDrawSession& s) { return s.Audio().VolumeForExport(); });
 }
 
 }  // extern "C"

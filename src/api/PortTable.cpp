@@ -11,7 +11,6 @@ namespace {
 struct Globals {
     CCritSec sessionMutex;
     CCritSec initLock;
-    CCritSec decoderMutex;
     bool initialised = false;                // guarded by sessionMutex
     std::map<int32_t, SessionRef> sessions;  // guarded by sessionMutex
 };
@@ -28,9 +27,6 @@ CCritSec& SessionMutex() {
 }
 CCritSec& InitLock() {
     return G().initLock;
-}
-CCritSec& DecoderMutex() {
-    return G().decoderMutex;
 }
 
 bool IsInitialised() {

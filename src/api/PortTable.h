@@ -23,8 +23,6 @@ constexpr int kMaxPorts = 200;
 CCritSec& SessionMutex();
 // Serialises Init and Destory; taken before SessionMutex.
 CCritSec& InitLock();
-// Serialises decoder creation and destruction.
-CCritSec& DecoderMutex();
 
 // The library state, read and written under SessionMutex.
 bool IsInitialised();

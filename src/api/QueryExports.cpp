@@ -27,7 +27,7 @@ extern "C" {
 
 int QxPlay_GetCurrentFrameRate(int32_t port) {
     return OnPort(port, "QxPlay_GetCurrentFrameRate", 0, -1,
-                  [](DDrawSession& s) { return s.FrameRate(); });
+                  [](DDrawSession& s) { return s.Port().frameRate.load(); });
 }
 
 int QxPlay_GetPlayedFrames(int32_t port) {
@@ -35,45 +35,48 @@ int QxPlay_GetPlayedFrames(int32_t port) {
     const SessionRef session = Acquire(port, "QxPlay_GetPlayedFrames", &lookup);
     if (!session)
         return lookup == Lookup::kNotInitialised ? 0 : -1;
-    return session->PlayedFrameNumber();
+    return session->Video().PlayedFrameNumber();
 }
 
 float QxPlay_GetPlayPos(int32_t port) {
     return OnPort(port, "QxPlay_GetPlayPos", -1.0f, 0.0f, [](DDrawSession& s) {
-        const int64_t frames = s.FileFrameCount();
-        return static_cast<float>(s.PlayedFrameNumber()) /
+        const int64_t frames = s.File().FileFrameCount();
+        return static_cast<float>(s.Video().PlayedFrameNumber()) /
                static_cast<float>(frames != 0 ? frames : 1);
     });
 }
 
 uint32_t QxPlay_GetPlayedTime(int32_t port) {
     return OnPort(port, "QxPlay_GetPlayedTime", 0u, 0u,
-                  [](DDrawSession& s) { return static_cast<uint32_t>(s.PlayedTimeMs() / 1000); });
+                  [](DDrawSession& s) { const bool decoded = s.Port().decodedPictures.load() != 0;
+        return static_cast<uint32_t>(s.Clock().PlayedTimeMs(decoded) / 1000);
+    });
 }
 
 uint32_t QxPlay_GetFileTime(int32_t port) {
     return OnPort(port, "QxPlay_GetFileTime", 0u, 0u, [](DDrawSession& s) {
-        return s.LoadFileInfo() ? static_cast<uint32_t>(s.FileSeconds()) : 0u;
+        return s.File().LoadFileInfo() ? static_cast<uint32_t>(s.File().FileSeconds()) : 0u;
     });
 }
 
 int QxPlay_GetFileTotalFrames(int32_t port) {
     RecH264Data::DbgviewLog(3, std::string("QxPlay_GetFileTotalFrames @todo"));
     return OnPort(port, "QxPlay_GetFileTotalFrames", -1, 0, [](DDrawSession& s) {
-        return s.LoadFileInfo() ? static_cast<int>(s.FileFrameCount() & 0xFFFFFFFF) : 0;
+        return s.File().LoadFileInfo() ? static_cast<int>(s.File().FileFrameCount() & 0xFFFFFFFF)
+                                       : 0;
     });
 }
 
 int QxPlay_GetSourceBufferRemain(int32_t port) {
     Lookup lookup;
     const SessionRef session = Acquire(port, "QxPlay_GetSourceBufferRemain", &lookup);
-    return session ? session->SourceFill() : 0;
+    return session ? session->Input().Fill() : 0;
 }
 
 int QxPlay_GetColor(int32_t port, uint32_t, int* brightness, int* contrast, int* saturation,
                     int* hue) {
     return OnPort(port, "QxPlay_GetColor", 0, 0, [=](DDrawSession& s) {
-        const DDrawSession::ColorSettings raw = s.Color();
+        const Presenter::ColorSettings raw = s.Show().Color();
         // Pointers the host left null are skipped, not written through.
         if (brightness != nullptr)
             *brightness = raw.brightness;
@@ -90,14 +93,14 @@ int QxPlay_GetColor(int32_t port, uint32_t, int* brightness, int* contrast, int*
 int QxPlay_SetColor(int32_t port, uint32_t region, int brightness, int contrast, int saturation,
                     int hue) {
     return OnPort(port, "QxPlay_SetColor", 0, 0, [=](DDrawSession& s) {
-        DDrawSession::ColorSettings raw;
+        Presenter::ColorSettings raw;
         raw.region = static_cast<int32_t>(region);
         raw.brightness = brightness;
         raw.contrast = contrast;
         raw.saturation = saturation;
         raw.hue = hue;
         // Derived in 64 bits and held to what the colour adjustment accepts.
-        DDrawSession::ColorAdjust adjust;
+        Presenter::ColorAdjust adjust;
         adjust.brightness = static_cast<int>(
             std::clamp<int64_t>(4 * static_cast<int64_t>(brightness) - 256, -255, 255));
         adjust.contrast =
@@ -105,21 +108,21 @@ int QxPlay_SetColor(int32_t port, uint32_t region, int brightness, int contrast,
         adjust.saturation = std::clamp(saturation, 0, 127);
         adjust.hue = static_cast<int>(
             std::clamp<int64_t>(45 * static_cast<int64_t>(hue) / 16 - 180, -180, 180));
-        s.SetColor(raw, adjust);
+        s.Show().SetColor(raw, adjust);
         return 1;
     });
 }
 
 int QxPlay_SetFileFrameCnt(int32_t port, int count) {
     return OnPort(port, "QxPlay_SetFileFrameCnt", 0, 0, [count](DDrawSession& s) {
-        s.SetFileFrameCount(count);
+        s.File().SetFileFrameCount(count);
         return 1;
     });
 }
 
 int QxPlay_SetDisplayCallBack(int32_t port, QxDisplayCallback callback) {
     return OnPort(port, "QxPlay_SetDisplayCallBack", 0, 0, [callback](DDrawSession& s) {
-        s.SetDisplayCallback(callback);
+        s.Callbacks().SetDisplay(callback);
         return 1;
     });
 }
@@ -128,28 +131,28 @@ int QxPlay_SetDecCallBack(int32_t port, QxDecodeCallback callback) {
     if (callback == nullptr)
         return 0;
     return OnPort(port, "QxPlay_SetDecCallBack", 0, 0, [callback](DDrawSession& s) {
-        s.SetDecodeCallback(callback);
+        s.Callbacks().SetDecode(callback);
         return 1;
     });
 }
 
 int QxPlay_SetExceptionFilter(int32_t port, QxMessageCallback callback, void* user) {
     return OnPort(port, "QxPlay_SetExceptionFilter", 0, 0, [callback, user](DDrawSession& s) {
-        s.SetExceptionCallback(callback, user);
+        s.Callbacks().SetException(callback, user);
         return 1;
     });
 }
 
 int QxPlay_SetFileEndCallback(int32_t port, QxFileEndCallback callback, void* user) {
     return OnPort(port, "QxPlay_SetFileEndCallback", 0, 0, [callback, user](DDrawSession& s) {
-        s.SetFileEndCallback(callback, user);
+        s.Callbacks().SetFileEnd(callback, user);
         return 1;
     });
 }
 
 int QxPlay_SetFileEndMsg(int32_t port, QxWindow, uint32_t) {
     return OnPort(port, "QxPlay_SetFileEndMsg", 0, 0, [](DDrawSession& s) {
-        s.SetEndOfInput();
+        s.Input().SetEndOfInput(true);
         return 1;
     });
 }

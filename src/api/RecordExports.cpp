@@ -8,21 +8,25 @@ using namespace qx::api;
 
 extern "C" {
 
+// Start and stop work outside the table lock: both may wait for the record thread,
+// which may be in the host's exception callback, calling an export.
 int QxPlay_StartRecord(int32_t port, const char* path) {
-    return OnPort(port, "QxPlay_StartRecord", 0, 0, [path](DDrawSession& s) {
-        if (path == nullptr || *path == '\0')
-            return 0;
-        return s.StartRecord(path);
-    });
+    Lookup lookup;
+    const SessionRef session = Acquire(port, "QxPlay_StartRecord", &lookup);
+    if (!session || path == nullptr || *path == '\0')
+        return 0;
+    return session->StartRecord(path);
 }
 
 int QxPlay_StopRecord(int32_t port) {
-    return OnPort(port, "QxPlay_StopRecord", 0, 0, [](DDrawSession& s) { return s.StopRecord(); });
+    Lookup lookup;
+    const SessionRef session = Acquire(port, "QxPlay_StopRecord", &lookup);
+    return session ? session->StopRecord() : 0;
 }
 
 uint32_t QxPlay_GetRecordSize(int32_t port) {
     return OnPort(port, "QxPlay_GetRecordSize", 0u, 0u,
-                  [](DDrawSession& s) { return s.RecordSize(); });
+                  [](DDrawSession& s) { return s.Record().RecordSize(); });
 }
 
 }  // extern "C"

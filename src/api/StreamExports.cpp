@@ -2,13 +2,13 @@
 #include "api/PortTable.h"
 #include "log/RecH264Data.h"
 #include "qxplaylib.h"
+#include "session/SessionConstants.h"
 
 using namespace qx::api;
 
 namespace {
 
-constexpr int kInputWaitRounds = 50;
-constexpr int kInputWaitMs = 20;
+constexpr long kInputWaitMs = 1000;
 
 // Bounds the host's 32-bit length to what one chunk may be.
 int ChunkLength(uint32_t length) {
@@ -56,12 +56,13 @@ int QxPlay_GetPlayStatus(int32_t port) {
 }
 
 int QxPlay_InputData(int32_t port, uint8_t* data, uint32_t length) {
+    SessionRef session;
     int result = 0;
     {
         CAutoLock lock(&SessionMutex());
         if (!IsInitialised())
             return 0;
-        SessionRef session = Find(port);
+        session = Find(port);
         if (!BorderCheck(port, session.get(), "QxPlay_InputData")) {
             RecH264Data::DbgviewLog(5, std::string("inputdata fail,session is null"));
             return 0;
@@ -71,13 +72,11 @@ int QxPlay_InputData(int32_t port, uint8_t* data, uint32_t length) {
         result = session->InputData(data, ChunkLength(length));
     }
     const int mode = QxPlay_GetStreamOpenMode(port);
-    if (result == 0 && mode != 0 && mode != 3) {
-        // A file-like stream waits for room; the host offers the same bytes again.
-        for (int round = 0; round < kInputWaitRounds; ++round) {
-            if (QxPlay_GetPlayStatus(port) == qx::kStateStop)
-                return 0;
-            RecH264Data::MSleep(kInputWaitMs);
-        }
+    if (result == 0 && !qx::IsLiveMode(mode)) {
+        // A file-like stream waits for room, at most a second; the host offers the
+        // same bytes again, at once when room appeared, after the wait otherwise.
+        session->Input().WaitForRoom(ChunkLength(length), kInputWaitMs,
+                                     [&session] { return session->Port().Ending(); });
         return 0;
     }
     return result;

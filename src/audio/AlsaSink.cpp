@@ -40,26 +40,27 @@ bool AlsaSink::Open(const PcmFormat& format) {
     return true;
 }
 
-bool AlsaSink::Write(const uint8_t* data, size_t size) {
+size_t AlsaSink::Write(const uint8_t* data, size_t size) {
     if (m_pcm == nullptr)
-        return false;
+        return 0;
     const int frameBytes = m_format.BytesPerFrame();
     snd_pcm_uframes_t frames = size / frameBytes;
+    size_t taken = 0;
     while (frames > 0) {
-        const snd_pcm_sframes_t done = snd_pcm_writei(m_pcm, data, frames);
+        const snd_pcm_sframes_t done = snd_pcm_writei(m_pcm, data + taken, frames);
         if (done == -EAGAIN)
-            return false;
+            break;
         if (done < 0) {
             // An underrun or a suspended device: recover once and go on.
             if (snd_pcm_recover(m_pcm, static_cast<int>(done), 1) < 0)
-                return false;
+                break;
             continue;
         }
         m_written += done * frameBytes;
-        data += static_cast<size_t>(done) * frameBytes;
+        taken += static_cast<size_t>(done) * frameBytes;
         frames -= static_cast<snd_pcm_uframes_t>(done);
     }
-    return true;
+    return taken;
 }
 
 int64_t AlsaSink::PlayedBytes() {

@@ -24,8 +24,9 @@ class AudioSink {
   public:
     virtual ~AudioSink() = default;
     virtual bool Open(const PcmFormat& format) = 0;
-    // Queues bytes behind the ones written so far.
-    virtual bool Write(const uint8_t* data, size_t size) = 0;
+    // Queues bytes behind the ones written so far; returns how many it took (fewer
+    // when the device is full, 0 on failure). Never blocks.
+    virtual size_t Write(const uint8_t* data, size_t size) = 0;
     // Bytes the listener has heard since Open; never more than were written.
     virtual int64_t PlayedBytes() = 0;
     virtual void Close() = 0;

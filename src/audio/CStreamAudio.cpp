@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "log/RecH264Data.h"
+#include "platform/WorkerThread.h"
 
 namespace {
 
@@ -41,20 +42,23 @@ int CStreamAudio::Open(QxWindow window, CStreamAudioHandler* handler, int channe
             return 0;
         // The first lap of the ring is silence, never whatever memory held.
         const std::vector<unsigned char> silence(static_cast<size_t>(m_bufferBytes), m_silenceByte);
-        if (!chosen->Write(silence.data(), silence.size()))
+        const size_t primed = chosen->Write(silence.data(), silence.size());
+        if (primed == 0)
             return 0;
         {
             std::lock_guard<std::mutex> lock(m_sinkLock);
             m_sink = std::move(chosen);
         }
-        m_written = m_bufferBytes;
+        m_written = static_cast<int64_t>(primed);
         m_handler = handler;
         {
             std::lock_guard<std::mutex> lock(m_lock);
             m_running = true;
             m_opened = true;
         }
-        m_thread = std::thread(&CStreamAudio::Feed, this);
+        // Marked running before the thread exists, so that a Close that comes first
+        // still joins it.
+        m_thread = qx::StartThread("sound", [this] { Feed(); });
         return 1;
     } catch (...) {
         {
@@ -178,8 +182,9 @@ bool CStreamAudio::Refill() {
         Deliver(part.data(), bytes);
         {
             std::lock_guard<std::mutex> lock(m_sinkLock);
-            m_sink->Write(part.data(), static_cast<size_t>(bytes));
-            m_written += bytes;
+            // What the device did not take is lost: it counts as not written, so the
+            // next refill asks for it again.
+            m_written += static_cast<int64_t>(m_sink->Write(part.data(), static_cast<size_t>(bytes)));
             m_filling = 0;
         }
     }

@@ -11,9 +11,9 @@ bool SilentSink::Open(const PcmFormat& format) {
     return format.BytesPerSecond() > 0;
 }
 
-bool SilentSink::Write(const uint8_t* data, size_t size) {
+size_t SilentSink::Write(const uint8_t* data, size_t size) {
     m_written += static_cast<int64_t>(size);
-    return true;
+    return size;
 }
 
 int64_t SilentSink::PlayedBytes() {

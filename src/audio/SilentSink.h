@@ -11,7 +11,7 @@ namespace qx::audio {
 class SilentSink : public AudioSink {
   public:
     bool Open(const PcmFormat& format) override;
-    bool Write(const uint8_t* data, size_t size) override;
+    size_t Write(const uint8_t* data, size_t size) override;
     int64_t PlayedBytes() override;
     void Close() override {}
     const char* Name() const override { return "silent"; }

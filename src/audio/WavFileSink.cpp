@@ -37,10 +37,10 @@ bool WavFileSink::Open(const PcmFormat& format) {
     return SilentSink::Open(format);
 }
 
-bool WavFileSink::Write(const uint8_t* data, size_t size) {
-    if (m_file == nullptr || std::fwrite(data, 1, size, m_file) != size)
-        return false;
-    return SilentSink::Write(data, size);
+size_t WavFileSink::Write(const uint8_t* data, size_t size) {
+    if (m_file == nullptr)
+        return 0;
+    return SilentSink::Write(data, std::fwrite(data, 1, size, m_file));
 }
 
 void WavFileSink::Close() {

@@ -15,7 +15,7 @@ class WavFileSink : public SilentSink {
     ~WavFileSink() override;
 
     bool Open(const PcmFormat& format) override;
-    bool Write(const uint8_t* data, size_t size) override;
+    size_t Write(const uint8_t* data, size_t size) override;
     void Close() override;
     const char* Name() const override { return "wav"; }
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "api/PortTable.h"
+#include "decode/DecoderLock.h"
 #include "log/RecH264Data.h"
 
 H264Decode::H264Decode() {
@@ -18,7 +18,7 @@ H264Decode::H264Decode() {
 
 H264Decode::~H264Decode() {
     try {
-        CAutoLock lock(&qx::api::DecoderMutex());
+        CAutoLock lock(&qx::DecoderMutex());
         if (m_handle != nullptr)
             H264DecDestroy(m_handle);
         m_handle = nullptr;
@@ -72,7 +72,7 @@ bool H264Decode::CreateDecode(int width, int height, int sid) {
             m_attr->words[3] = height / 16 + 1;
             m_attr->words[6] = width;
             m_attr->words[7] = height;
-            CAutoLock lock(&qx::api::DecoderMutex());
+            CAutoLock lock(&qx::DecoderMutex());
             m_handle = H264DecCreate(m_attr.get());
         }
     } catch (...) {

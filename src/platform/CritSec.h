@@ -2,8 +2,24 @@
 
 #include <mutex>
 
-// The library's lock. Recursive, because several session operations that take a
-// lock call others that take the same one (reset from inside input, for example).
+// The library's lock, and the order in which its locks may be held. A thread holds
+// at most the locks of one line below, in that order from left to right, and takes a
+// lock further left only after releasing the ones to its right:
+//
+//   InitLock -> SessionMutex (port table) -> session control lock
+//       -> input lock -> position-index lock
+//       -> frame-buffer lock | render-queue lock | audio-staging lock | record lock
+//       -> picture lock -> overlay lock | frame-information lock
+//       -> play-clock lock | callback lock | player lock | audio-queue lock
+//   the decoder lock, the log's and the platform's own locks: alone, never while
+//   taking another.
+//
+// No thread is joined, no host callback is called and no wait for another thread
+// is made while any of these locks is held. Worker threads never take InitLock,
+// SessionMutex or a session's control lock. A method that expects its caller to
+// hold a lock ends in _locked.
+//
+// Not recursive: a lock taken twice by one thread is a fault of the caller.
 class CCritSec {
   public:
     CCritSec() = default;
@@ -19,7 +35,7 @@ class CCritSec {
     bool try_lock() { return m_mutex.try_lock(); }
 
   private:
-    std::recursive_mutex m_mutex;
+    std::mutex m_mutex;
 };
 
 // Scoped guard; a null lock is accepted and guards nothing.

@@ -1,150 +1,95 @@
 #include "session/DDrawSession.h"
 
-#include <cstring>
 #include <string>
 
-#include "decode/H265Decode.h"
 #include "log/RecH264Data.h"
-#include "platform/Clock.h"
 
-DDrawSession::DDrawSession() {
-    std::string trace = "DDrawSession begin";
-    m_frequency = qx::QueryPerformanceFrequency();
-    m_curPayload.reset(new unsigned char[qx::kStreamBufferSize]);
-    trace += ",Init srcBuf success,Init videoSrcBuf success";
-    m_packetBuf.reset(new unsigned char[qx::kStreamBufferSize]);
-    trace += ",Init srcBuf success";
-    m_AudioCirQueue = std::make_unique<AudioCirQueue>();
-    m_AudioCirQueue->Initialise(qx::kLiveAudioQueue);
-    trace += ",Init m_AudioCirQueue success,Init audio decodec success";
-    m_initialised = true;
-    RecH264Data::UpdateLog(
-        3, "5301,DDrawSession::DDrawSession call success" + Description() + "," + trace);
+DDrawSession::DDrawSession()
+    : m_input(m_status, m_signals),
+      m_recorder(m_status, m_signals, m_callbacks),
+      m_presenter(m_status, m_signals, m_clock, m_input, m_callbacks),
+      m_audio(m_status, m_signals, m_clock, m_recorder, *this),
+      m_video(m_status, m_signals, m_clock, m_presenter, m_audio, m_recorder, m_callbacks,
+              m_watermark),
+      m_file(m_status, m_signals, m_input),
+      m_parser(m_status, m_input, m_video, m_audio) {
+    m_input.SetGapHandler([this] { OnGap(); });
+    RecH264Data::UpdateLog(3, "5301,DDrawSession::DDrawSession call success" + Description() +
+                                  ",DDrawSession begin,Init srcBuf success,Init videoSrcBuf "
+                                  "success,Init srcBuf success,Init m_AudioCirQueue success,Init "
+                                  "audio decodec success");
 }
 
-DDrawSession::~DDrawSession() {
-    // Every worker holds a reference, so by now each has left its body; the last one
-    // may be the thread running this destructor.
-    for (WorkerThread& w : m_workers) {
-        if (!w.thread.joinable())
-            continue;
-        if (w.thread.get_id() == std::this_thread::get_id())
-            w.thread.detach();
-        else
-            w.thread.join();
-    }
-    // The player calls back into this session: it goes before anything it reads.
-    StopSound();
-    DeletePictureObjects();
-    m_decoder.reset();
-    CAutoLock lock(&m_renderQueueLock);
-    m_renderQueue.clear();
-}
+// The members go in reverse order: the workers are joined first.
+DDrawSession::~DDrawSession() = default;
 
 void DDrawSession::SetSessionID(int id) {
-    m_sessionId = id;
+    m_status.sessionId = id;
     RecH264Data::UpdateLog(3, "5308,DDrawSession::SetSessionID success" + Description());
 }
 
 std::string DDrawSession::Description() const {
-    return ",sid=" + std::to_string(m_sessionId);
+    return ",sid=" + std::to_string(m_status.sessionId);
 }
 
 bool DDrawSession::SetOpenMode(int mode) {
-    if (mode < 0 || mode > 3)
+    if (mode < qx::kModeLive || mode > qx::kModeLiveUnpaced)
         return false;
-    m_openMode.store(mode);
-    if (mode == 1)
-        m_AudioCirQueue->Initialise(qx::kFileAudioQueue);
+    m_status.openMode.store(mode);
+    if (mode == qx::kModePushed)
+        m_audio.SetQueueCapacity(qx::kFileAudioQueue);
     return true;
 }
 
-void DDrawSession::SetDecodeMessageCallback(QxMessageCallback callback, void* user) {
-    CAutoLock lock(&m_callbackLock);
-    m_decodeMessage = callback;
-    m_decodeMessageUser = user;
+int DDrawSession::InputData(const unsigned char* data, int length) {
+    const int taken = m_input.InputData(data, length);
+    // A live port records what the host hands over, as it came, whatever its size.
+    if (taken == 1 && OpenMode() == qx::kModeLive)
+        m_recorder.Push(data, length, true);
+    return taken;
 }
 
-void DDrawSession::SetColor(const ColorSettings& raw, const ColorAdjust& adjust) {
-    CAutoLock lock(&m_callbackLock);
-    m_colorRaw = raw;
-    m_colorAdjust = adjust;
+void DDrawSession::ResetOthers() {
+    m_video.ClearFrames();
+    m_audio.Reset();
+    m_status.consumedBytes = 0;
+    m_status.decodedPictures = 0;
+    m_status.deliveredAudioFrames = 0;
+    m_video.ResetCounters();
+    m_presenter.RestartRender();
 }
 
-DDrawSession::ColorSettings DDrawSession::Color() {
-    CAutoLock lock(&m_callbackLock);
-    return m_colorRaw;
+void DDrawSession::ResetBuffers() {
+    m_input.Reset();
+    ResetOthers();
 }
 
-DDrawSession::ColorAdjust DDrawSession::ColorAdjustment() {
-    CAutoLock lock(&m_callbackLock);
-    return m_colorAdjust;
+void DDrawSession::OnGap() {
+    ResetOthers();
+    m_presenter.EmptyRenderQueue();
+    m_clock.RestartStream();
+    m_audio.RestartSound();
 }
 
-void DDrawSession::SetDisplayCallback(QxDisplayCallback callback) {
-    CAutoLock lock(&m_callbackLock);
-    m_displayCallback = callback;
+void DDrawSession::SetPlayState_locked(int state) {
+    if (qx::IsLiveMode(OpenMode()) && state != qx::kStateNormal && state != qx::kStateStop)
+        return;
+    m_clock.RestartPlayClock();
+    if (m_status.PlayState() == qx::kStateBack)
+        ResetBuffers();
+    m_status.resync = true;
+    m_status.playState.store(state);
+    if (state == qx::kStateStep)
+        m_video.AddStep();
+    if (state == qx::kStateBack)
+        ResetBuffers();
+    m_signals.PostAll(qx::WakeSignal::kState);
+    m_input.WakeWaiters();
 }
 
-void DDrawSession::SetDecodeCallback(QxDecodeCallback callback) {
-    CAutoLock lock(&m_callbackLock);
-    m_decodeCallback = callback;
-}
-
-void DDrawSession::SetExceptionCallback(QxMessageCallback callback, void* user) {
-    CAutoLock lock(&m_callbackLock);
-    m_exceptionCallback = callback;
-    m_exceptionUser = user;
-}
-
-void DDrawSession::SetFileEndCallback(QxFileEndCallback callback, void* user) {
-    CAutoLock lock(&m_callbackLock);
-    m_fileEndCallback = callback;
-    m_fileEndUser = user;
-}
-
-int64_t DDrawSession::PlayedTimeMs() {
-    const bool decoded = m_decodedPictures.load() != 0;
-    CAutoLock lock(&m_playTimeLock);
-    return decoded ? m_nPlayTm : m_lPlayTmOff;
-}
-
-void DDrawSession::SetFileName(const std::string& name) {
-    CAutoLock lock(&m_fileNameLock);
-    if (name != m_fileName)
-        m_fileScanned = false;
-    m_fileName = name;
-}
-
-std::string DDrawSession::FileName() {
-    CAutoLock lock(&m_fileNameLock);
-    return m_fileName;
-}
-
-void DDrawSession::RequestSeek(int seconds) {
-    m_seekRequest = seconds;
-    m_keyFrameWait = true;
-    m_resync = true;
-}
-
-void DDrawSession::SetPlayTimeOffset(int64_t ms) {
-    CAutoLock lock(&m_playTimeLock);
-    m_lPlayTmOff = ms;
-}
-
-int64_t DDrawSession::PlayTimeOffset() {
-    CAutoLock lock(&m_playTimeLock);
-    return m_lPlayTmOff;
-}
-
-void DDrawSession::SetPlayedFrameNumber(int frame) {
-    CAutoLock lock(&m_frameNumberLock);
-    m_playedFrameNumber = frame;
-}
-
-int DDrawSession::PlayedFrameNumber() {
-    CAutoLock lock(&m_frameNumberLock);
-    return m_playedFrameNumber;
+void DDrawSession::SetPlayState(int state) {
+    CAutoLock lock(&m_controlLock);
+    SetPlayState_locked(state);
 }
 
 void DDrawSession::Pause(bool pause) {
@@ -152,196 +97,102 @@ void DDrawSession::Pause(bool pause) {
     if (pause) {
         const int current = PlayState();
         m_savedState = current == qx::kStateStep ? qx::kStateNormal : current;
-        SetPlayState(qx::kStatePause);
+        SetPlayState_locked(qx::kStatePause);
     } else {
-        SetPlayState(m_savedState.load());
+        SetPlayState_locked(m_savedState);
     }
 }
 
-int DDrawSession::Fast() {
-    CAutoLock lock(&m_controlLock);
-    int next;
-    switch (PlayState()) {
+namespace {
+
+int FasterState(int state) {
+    switch (state) {
         case -16:
-            next = -8;
-            break;
+            return -8;
         case -8:
-            next = -4;
-            break;
+            return -4;
         case -4:
-            next = -2;
-            break;
+            return -2;
         case -2:
-            next = 1;
-            break;
+            return 1;
         case 1:
-            next = 2;
-            break;
+            return 2;
         case 2:
-            next = 4;
-            break;
+            return 4;
         case 4:
-            next = 8;
-            break;
+            return 8;
         case 8:
         case 16:
-            next = 16;
-            break;
+            return 16;
         default:
-            next = 2;
-            break;
+            return 2;
     }
+}
+
+int SlowerState(int state) {
+    switch (state) {
+        case -16:
+        case -8:
+            return -16;
+        case -4:
+            return -8;
+        case -2:
+            return -4;
+        case 1:
+            return -2;
+        case 2:
+            return 1;
+        case 4:
+            return 2;
+        case 8:
+            return 4;
+        case 16:
+            return 8;
+        default:
+            return -2;
+    }
+}
+
+}  // namespace
+
+int DDrawSession::Fast() {
+    CAutoLock lock(&m_controlLock);
+    const int next = FasterState(PlayState());
     if (next != PlayState())
-        SetPlayState(next);
+        SetPlayState_locked(next);
     return 1;
 }
 
 int DDrawSession::Slow() {
     CAutoLock lock(&m_controlLock);
-    int next;
-    switch (PlayState()) {
-        case -16:
-        case -8:
-            next = -16;
-            break;
-        case -4:
-            next = -8;
-            break;
-        case -2:
-            next = -4;
-            break;
-        case 1:
-            next = -2;
-            break;
-        case 2:
-            next = 1;
-            break;
-        case 4:
-            next = 2;
-            break;
-        case 8:
-            next = 4;
-            break;
-        case 16:
-            next = 8;
-            break;
-        default:
-            next = -2;
-            break;
-    }
+    const int next = SlowerState(PlayState());
     if (next != PlayState())
-        SetPlayState(next);
+        SetPlayState_locked(next);
     return 1;
 }
 
 int DDrawSession::Back() {
-    SetPlayState(PlayState() != qx::kStateBack ? qx::kStateBack : qx::kStateNormal);
+    CAutoLock lock(&m_controlLock);
+    SetPlayState_locked(PlayState() != qx::kStateBack ? qx::kStateBack : qx::kStateNormal);
     return 1;
 }
 
-void DDrawSession::RestartPlayClock() {
-    CAutoLock stateLock(&m_stateLock);
-    m_playClockStart = qx::QueryPerformanceCounter();
-    CAutoLock ptsLock(&m_curPtsLock);
-    CAutoLock timeLock(&m_playTimeLock);
-    m_savedPlayedTime = m_nPlayTm;
+void DDrawSession::RequestSeek(int seconds) {
+    m_file.RequestSeek(seconds);
+    m_status.keyFrameWait = true;
+    m_status.resync = true;
 }
 
-void DDrawSession::SetPlayState(int state) {
-    const int mode = OpenMode();
-    if ((mode == 0 || mode == 3) && state != qx::kStateNormal && state != qx::kStateStop)
-        return;
-    RestartPlayClock();
-    const int old = m_playState.load();
-    if (old == qx::kStateBack)
-        ResetBuffers();
-    m_resync.store(true);
-    m_playState.store(state);
-    if (state == qx::kStateStep)
-        ++m_stepCount;
-    if (state == qx::kStateBack)
-        ResetBuffers();
-    m_wake.Post(qx::WakeBoard::kState);
+void DDrawSession::SetPlayMode(int mode) {
+    CAutoLock lock(&m_playModeLock);
+    m_playMode = mode;
 }
 
-int DDrawSession::SourceFill() {
-    CAutoLock lock(&m_srcLock);
-    return m_srcBuf.Size();
+int DDrawSession::PlayMode() {
+    CAutoLock lock(&m_playModeLock);
+    return m_playMode;
 }
 
-int64_t DDrawSession::LastInputPts() {
-    CAutoLock lock(&m_lastInputPtsLock);
-    return m_lastInputPts;
-}
-
-int DDrawSession::FrameFill() {
-    CAutoLock lock(&m_frameLock);
-    return m_frameBuf.Size();
-}
-
-int DDrawSession::RenderQueueSize() {
-    CAutoLock lock(&m_renderQueueLock);
-    return static_cast<int>(m_renderQueue.size());
-}
-
-void DDrawSession::ResetBuffers() {
-    CAutoLock srcLock(&m_srcLock);
-    m_srcBuf.Clear();
-    {
-        CAutoLock frameLock(&m_frameLock);
-        m_frameBuf.Clear();
-        m_FrameBuffCount = 0;
-    }
-    {
-        CAutoLock stageLock(&m_audioStageLock);
-        m_audioCarry.param.nal_len = 0;
-        m_curAudio.param.nal_len = 0;
-    }
-    m_positions.Clear();
-    m_AudioCirQueue->Clear();
-    m_consumedBytes = 0;
-    m_decodedPictures = 0;
-    m_deliveredAudioFrames = 0;
-    m_endNotified = false;
-    m_nNotDataCnt = 0;
-    m_firstRender = true;
-    m_wake.Post(qx::WakeBoard::kFrames);
-}
-
-void DDrawSession::EmptyRenderQueue() {
-    {
-        CAutoLock lock(&m_renderQueueLock);
-        m_renderQueue.clear();
-    }
-    m_consumedBytes = 0;
-    m_deliveredAudioFrames = 0;
-    {
-        CAutoLock lock(&m_curPtsLock);
-        m_lastPts = 0;
-        m_curFrameTime = 0;
-        m_audioRefTime = 0;
-    }
-    m_decodedPictures = 0;
-    m_firstInputTick = 0;
-    m_positions.NoteLastRendered(-1);
-    m_firstVideoPts = -1;
-    m_firstAudioPts = -1;
-    m_audioStart = true;
-    m_firstRender = true;
-    m_caching = true;
-}
-
-bool DDrawSession::MakeDecoder(int kind, int width, int height) {
-    m_decoder.reset();
-    if (kind == qx::kKindH264)
-        m_decoder = std::make_unique<H264Decode>();
-    else if (kind == qx::kKindH265)
-        m_decoder = std::make_unique<H265Decode>();
-    if (!m_decoder)
-        return false;
-    if (m_decoder->CreateDecode(width, height, m_sessionId))
-        return true;
-    // Never keep a decoder that failed: the next parameter set tries again.
-    m_decoder.reset();
-    return false;
+void DDrawSession::OnAudioData(unsigned char* buffer, int32_t bytes) {
+    m_audio.OnAudioData(buffer, bytes);
 }

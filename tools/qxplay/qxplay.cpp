@@ -568,7 +568,7 @@ int main(int argc, char** argv) {
                 const qx::api::SessionRef session =
                     qx::api::Acquire(playback.port, "qxplay", &lookup);
                 if (session)
-                    stats << " | A/V " << session->AudioVideoOffsetMs() << " ms";
+                    stats << " | A/V " << session->Audio().AudioVideoOffsetMs() << " ms";
             }
             if (fileMode)
                 stats << " | pos " << QxPlay_GetPlayedTime(playback.port) << "/"

@@ -1,0 +1,45 @@
+#include "session/PacketParser.h"
+
+#include "log/RecH264Data.h"
+#include "stream/H264UtilsA.h"
+#include "stream/KeyPacket.h"
+
+PacketParser::PacketParser(PortStatus& status, InputStage& input, VideoPipeline& video,
+                           AudioPath& audio)
+    : m_status(status),
+      m_input(input),
+      m_video(video),
+      m_audio(audio),
+      m_packetBuf(new unsigned char[qx::kStreamBufferSize]) {}
+
+bool PacketParser::ParseStep() {
+    m_audio.ServicePlayer();
+    const int length = m_input.Extract(m_packetBuf.get(), &m_moved);
+    if (length == 0)
+        return false;
+    const H264_PARAM header = qx::ReadHeader(m_packetBuf.get());
+    VideoStep(header, length);
+    m_audio.AudioStep(header, m_packetBuf.get(), length);
+    if (m_status.OpenMode() == qx::kModeLive)
+        LatencyTrim();
+    return true;
+}
+
+void PacketParser::VideoStep(const H264_PARAM& header, int packetLength) {
+    if (header.knd != qx::kKindH264 && header.knd != qx::kKindH265)
+        return;
+    const unsigned char* payload = m_packetBuf.get() + qx::kHeaderSize;
+    if (!H264UtilsA::StartNalFlag(payload, header.nal_len))
+        return;
+    m_video.QueuePacket(m_packetBuf.get(), packetLength,
+                        qx::IsKeyPayload(payload, header.nal_len, header.knd));
+}
+
+void PacketParser::LatencyTrim() {
+    const int64_t position = m_input.LatencyControl();
+    if (position <= 0 || !m_input.DropBefore(position))
+        return;
+    m_video.ClearFrames();
+    m_audio.Queue().Clear();
+    RecH264Data::DbgviewLog(115, std::string("lost frame"));
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <memory>
+
+#include "session/AudioPath.h"
+#include "session/InputStage.h"
+#include "session/PortStatus.h"
+#include "session/VideoPipeline.h"
+
+// The parser's pass: the next packet out of the source buffer, video into the frame
+// buffer, sound to the audio path, and in live mode the cut back to a key packet
+// when display falls behind. The parser thread is also the sound player's owner.
+class PacketParser {
+  public:
+    PacketParser(PortStatus& status, InputStage& input, VideoPipeline& video, AudioPath& audio);
+
+    // One pass; false when no whole packet was ready.
+    bool ParseStep();
+    // The last pass took bytes out of the source buffer: another may find more.
+    bool Moved() const { return m_moved; }
+
+  private:
+    void VideoStep(const H264_PARAM& header, int packetLength);
+    void LatencyTrim();
+
+    PortStatus& m_status;
+    InputStage& m_input;
+    VideoPipeline& m_video;
+    AudioPath& m_audio;
+    // Parser thread only: the packet just cut out.
+    std::unique_ptr<unsigned char[]> m_packetBuf;
+    bool m_moved = false;
+};

@@ -1,0 +1,122 @@
+#include "session/PlayClock.h"
+
+#include "platform/Clock.h"
+
+void PlayClock::RestartPlayClock() {
+    CAutoLock lock(&m_lock);
+    m_playClockStart = qx::QueryPerformanceCounter();
+    m_savedPlayedTime = m_nPlayTm;
+}
+
+int64_t PlayClock::PlayClockStart() {
+    CAutoLock lock(&m_lock);
+    return m_playClockStart;
+}
+
+void PlayClock::KeepSavedPlayedTime() {
+    CAutoLock lock(&m_lock);
+    m_nPlayTm = m_savedPlayedTime;
+}
+
+int64_t PlayClock::PlayedTimeMs(bool decoded) {
+    CAutoLock lock(&m_lock);
+    return decoded ? m_nPlayTm : m_lPlayTmOff;
+}
+
+void PlayClock::SetPlayTimeOffset(int64_t ms) {
+    CAutoLock lock(&m_lock);
+    m_lPlayTmOff = ms;
+}
+
+int64_t PlayClock::PlayTimeOffset() {
+    CAutoLock lock(&m_lock);
+    return m_lPlayTmOff;
+}
+
+void PlayClock::UpdatePlayedTime() {
+    CAutoLock lock(&m_lock);
+    m_nPlayTm = m_videoPlayed;
+}
+
+int64_t PlayClock::AdvanceVideo(int64_t ms, bool seekEnded) {
+    CAutoLock lock(&m_lock);
+    const bool first = m_lastPts == 0;
+    if (!first)
+        m_videoPlayed += ms - m_lastPts;
+    m_curFrameTime = ms;
+    int64_t distance = first ? 0 : ms - m_lastPts;
+    m_lastPts = ms;
+    if (seekEnded) {
+        m_audioPlayed = m_videoPlayed;
+        distance = 0;
+    }
+    return distance;
+}
+
+int64_t PlayClock::CurrentFrameTime() {
+    CAutoLock lock(&m_lock);
+    return m_curFrameTime;
+}
+
+void PlayClock::RestartStream() {
+    CAutoLock lock(&m_lock);
+    m_lastPts = 0;
+    m_curFrameTime = 0;
+    m_audioRefTime = 0;
+}
+
+void PlayClock::SetLivePts(int64_t pts) {
+    CAutoLock lock(&m_lock);
+    m_lCurVPlayPts = pts;
+}
+
+int64_t PlayClock::LivePts() {
+    CAutoLock lock(&m_lock);
+    return m_lCurVPlayPts;
+}
+
+void PlayClock::StartLiveRender(int64_t now) {
+    CAutoLock lock(&m_lock);
+    m_liveVideoPlayed = 0;
+    m_renderClockBase = now;
+}
+
+void PlayClock::AdvanceLive(int64_t deltaUs, int64_t* dueMs, int64_t* base) {
+    CAutoLock lock(&m_lock);
+    m_liveVideoPlayed += deltaUs;
+    *dueMs = m_liveVideoPlayed / 1000;
+    *base = m_renderClockBase;
+}
+
+void PlayClock::MoveRenderBase(int64_t ticks) {
+    CAutoLock lock(&m_lock);
+    m_renderClockBase -= ticks;
+}
+
+void PlayClock::AdvanceAudio(int64_t pts, bool resync, bool startIfUnset) {
+    const int64_t t = pts / 1000;
+    CAutoLock lock(&m_lock);
+    if (startIfUnset && m_audioRefTime == 0)
+        m_audioRefTime = t;
+    const int64_t delta = t - m_audioRefTime;
+    m_audioRefTime = t;
+    if (!resync)
+        m_audioPlayed += delta;
+}
+
+bool PlayClock::AudioBehindVideo() {
+    CAutoLock lock(&m_lock);
+    return m_audioPlayed < m_videoPlayed;
+}
+
+int64_t PlayClock::StartAudio(int64_t ms) {
+    CAutoLock lock(&m_lock);
+    m_audioRefTime = ms;
+    m_audioPlayed = m_videoPlayed + (ms - m_curFrameTime);
+    return m_curFrameTime;
+}
+
+int64_t PlayClock::VideoAheadOfAudio(int64_t queuedMs) {
+    CAutoLock lock(&m_lock);
+    return m_videoPlayed - (m_audioPlayed - queuedMs);
+}

@@ -1,0 +1,250 @@
+#include "session/Presenter.h"
+
+#include <cstring>
+#include <new>
+
+#include "log/RecH264Data.h"
+#include "platform/Clock.h"
+#include "render/RendererChoice.h"
+
+namespace {
+
+// A picture due this far ahead has a broken time stamp; it is shown at once.
+constexpr int64_t kMaxRenderWaitMs = 1500;
+
+}  // namespace
+
+Presenter::Presenter(PortStatus& status, SessionSignals& signals, PlayClock& clock,
+                     InputStage& input, HostCallbacks& callbacks)
+    : m_status(status), m_signals(signals), m_clock(clock), m_input(input), m_callbacks(callbacks) {}
+
+bool Presenter::AllocatePictures_locked(int width, int height) {
+    m_strides[0] = width;
+    m_strides[1] = width / 2;
+    m_strides[2] = width / 2;
+    const size_t size = static_cast<size_t>(width) * height * 3 / 2;
+    m_yv12.reset(new (std::nothrow) unsigned char[size]);
+    if (!m_yv12) {
+        RecH264Data::DbgviewLog(5, std::string("yv12 new fail"));
+        return false;
+    }
+    m_YUVData.reset(new (std::nothrow) unsigned char[size]);
+    if (!m_YUVData) {
+        RecH264Data::DbgviewLog(5, std::string("m_YUVData new fail"));
+        return false;
+    }
+    m_pictureWidth = width;
+    m_pictureHeight = height;
+    return true;
+}
+
+bool Presenter::MakeRenderer() {
+    int width;
+    int height;
+    {
+        CAutoLock lock(&m_pictureLock);
+        width = m_pictureWidth;
+        height = m_pictureHeight;
+    }
+    // Made outside the lock: a renderer talks to the X server.
+    std::unique_ptr<video_render> renderer = qx::render::CreateRenderer();
+    if (renderer && !renderer->Init(m_status.window.load(), width, height))
+        renderer.reset();
+    if (!renderer) {
+        RecH264Data::DbgviewLog(5, std::string("m_D3DRender CreateD3DRender fail"));
+        return false;
+    }
+    CAutoLock lock(&m_pictureLock);
+    m_renderer = std::move(renderer);
+    return true;
+}
+
+bool Presenter::CreatePictureObjects(int width, int height,
+                                     const std::function<bool()>& makeDecoder) {
+    try {
+        DeletePictureObjects();
+        {
+            CAutoLock lock(&m_pictureLock);
+            if (!AllocatePictures_locked(width, height))
+                return false;
+        }
+        if (makeDecoder && !makeDecoder()) {
+            RecH264Data::DbgviewLog(5, std::string("mVideoDecodec CreateDecode fail"));
+            return false;
+        }
+        return MakeRenderer();
+    } catch (...) {
+        RecH264Data::DbgviewLog(5, std::string("Object Create fail"));
+        return false;
+    }
+}
+
+void Presenter::DeletePictureObjects() {
+    std::unique_ptr<video_render> renderer;
+    try {
+        CAutoLock lock(&m_pictureLock);
+        m_yv12.reset();
+        m_YUVData.reset();
+        m_planes[0] = m_planes[1] = m_planes[2] = nullptr;
+        m_pictureWidth = 0;
+        m_pictureHeight = 0;
+        m_rgb.reset();
+        renderer = std::move(m_renderer);
+    } catch (...) {
+        RecH264Data::DbgviewLog(5, "Object delete FAIL DeleteCount=%d", 0);
+    }
+}
+
+void Presenter::TakePicture(const H264_DEC_FRAME& frame, int width, int height, int knd) {
+    CAutoLock lock(&m_pictureLock);
+    if (!m_YUVData || width != m_pictureWidth || height != m_pictureHeight)
+        return;
+    {
+        CAutoLock infoLock(&m_frameInfoLock);
+        m_frameDescription = qx::DescribeFrame(
+            static_cast<int32_t>(frame.width), static_cast<int32_t>(frame.height),
+            static_cast<int32_t>(frame.yStride), static_cast<int32_t>(frame.uvStride),
+            static_cast<int32_t>(frame.frameType), knd);
+    }
+    const size_t luma = static_cast<size_t>(width) * height;
+    std::memcpy(m_YUVData.get(), frame.pY, luma);
+    std::memcpy(m_YUVData.get() + luma, frame.pU, luma / 4);
+    std::memcpy(m_YUVData.get() + luma + luma / 4, frame.pV, luma / 4);
+    m_planes[0] = m_YUVData.get();
+    m_planes[1] = m_YUVData.get() + luma;
+    m_planes[2] = m_YUVData.get() + luma + luma / 4;
+}
+
+qx::FrameDescription Presenter::Description() {
+    CAutoLock lock(&m_frameInfoLock);
+    return m_frameDescription;
+}
+
+void Presenter::RenderCurrent() {
+    CAutoLock lock(&m_pictureLock);
+    if (!m_renderer || !m_planes[0] || !m_planes[1] || !m_planes[2])
+        return;
+    const RenderPoint whole[2];
+    m_renderer->Render(m_planes, m_strides, m_pictureWidth, m_pictureHeight,
+                       m_status.window.load(), &whole[0], &whole[1]);
+}
+
+bool Presenter::QueueLivePicture(const H264_PARAM& header, int width, int height,
+                                 const H264_DEC_FRAME& frame) {
+    DECODED_FRAME entry;
+    entry.param = header;
+    entry.width = width;
+    entry.height = height;
+    entry.strides[0] = width;
+    entry.strides[1] = width / 2;
+    entry.strides[2] = width / 2;
+    const size_t luma = static_cast<size_t>(width) * height;
+    entry.picture.reset(new unsigned char[luma * 3 / 2]);
+    std::memcpy(entry.picture.get(), frame.pY, luma);
+    std::memcpy(entry.picture.get() + luma, frame.pU, luma / 4);
+    std::memcpy(entry.picture.get() + luma + luma / 4, frame.pV, luma / 4);
+    // The bounded queue makes decoding wait for the renderer.
+    while (!m_status.Ending()) {
+        {
+            CAutoLock lock(&m_renderQueueLock);
+            if (static_cast<int>(m_renderQueue.size()) < qx::kRenderQueueDepth) {
+                m_renderQueue.push_back(std::move(entry));
+                m_signals.render.Post(qx::WakeSignal::kRender);
+                return true;
+            }
+        }
+        m_signals.play.Wait(qx::WakeSignal::kRenderSpace);
+    }
+    return false;
+}
+
+bool Presenter::ShowEntry(DECODED_FRAME& entry) {
+    if (entry.width != m_renderWidth || entry.height != m_renderHeight) {
+        if (!CreatePictureObjects(entry.width, entry.height, nullptr)) {
+            DeletePictureObjects();
+            m_renderWidth = 0;
+            m_renderHeight = 0;
+            return false;
+        }
+        m_renderWidth = entry.width;
+        m_renderHeight = entry.height;
+    }
+    CAutoLock lock(&m_pictureLock);
+    if (!m_YUVData)
+        return false;
+    const size_t luma = static_cast<size_t>(entry.width) * entry.height;
+    std::memcpy(m_YUVData.get(), entry.picture.get(), luma * 3 / 2);
+    m_planes[0] = m_YUVData.get();
+    m_planes[1] = m_YUVData.get() + luma;
+    m_planes[2] = m_planes[1] + luma / 4;
+    m_strides[0] = entry.width;
+    m_strides[1] = entry.width / 2;
+    m_strides[2] = entry.width / 2;
+    return true;
+}
+
+void Presenter::WaitForDue(const DECODED_FRAME& entry) {
+    // The stream's own pts spacing, measured against the render clock.
+    if (m_lastRenderPts == 0)
+        m_lastRenderPts = entry.param.pts;
+    const int32_t delta = static_cast<int32_t>(qx::StampDiff(entry.param.pts, m_lastRenderPts));
+    m_lastRenderPts = entry.param.pts;
+    int64_t due;
+    int64_t base;
+    m_clock.AdvanceLive(delta, &due, &base);
+    int64_t wait =
+        due - RecH264Data::GetUs(base, qx::QueryPerformanceCounter(), m_status.frequency, true);
+    if (m_input.CacheTime() == 0 && wait > 0) {
+        // Without a cache the clock follows the stream instead of holding pictures back.
+        m_clock.MoveRenderBase(wait * m_status.frequency / 1000);
+        wait = 0;
+    }
+    if (wait > 0 && wait < kMaxRenderWaitMs)
+        m_signals.render.Sleep(static_cast<long>(wait));
+}
+
+bool Presenter::RenderStep() {
+    if (m_status.Ending() || m_input.IsCaching())
+        return false;
+    DECODED_FRAME entry;
+    {
+        CAutoLock lock(&m_renderQueueLock);
+        if (m_renderQueue.empty())
+            return false;
+        entry = std::move(m_renderQueue.front());
+        m_renderQueue.pop_front();
+    }
+    m_signals.play.Post(qx::WakeSignal::kRenderSpace);
+    if (m_firstRender.exchange(false)) {
+        m_clock.StartLiveRender(qx::QueryPerformanceCounter());
+        m_lastRenderPts = 0;
+    }
+    m_input.NoteLastRendered(entry.param.pts);
+    if (!ShowEntry(entry)) {
+        m_signals.render.Sleep(RecH264Data::SLEEP_TIME);
+        return true;
+    }
+    ColorAdjustHook();
+    WaitForDue(entry);
+    DrawOverlays();
+    RenderCurrent();
+    DisplayHook();
+    DecodeHook();
+    // A live picture is as much a picture to take as a played one.
+    m_pictureShown = true;
+    return true;
+}
+
+void Presenter::EmptyRenderQueue() {
+    {
+        CAutoLock lock(&m_renderQueueLock);
+        m_renderQueue.clear();
+    }
+    m_firstRender = true;
+    m_signals.play.Post(qx::WakeSignal::kRenderSpace);
+}
+
+int Presenter::RenderQueueSize() {
+    CAutoLock lock(&m_renderQueueLock);
+    return static_cast<int>(m_renderQueue.size());
+}

@@ -1,0 +1,387 @@
+#include "session/VideoPipeline.h"
+
+#include <cinttypes>
+#include <cstring>
+
+#include "decode/H265Decode.h"
+#include "log/RecH264Data.h"
+#include "platform/Clock.h"
+#include "stream/H264UtilsA.h"
+#include "stream/NalTypes.h"
+#include "stream/SpsReader.h"
+
+namespace {
+
+constexpr int kEndOfDataMs = 400;
+
+// "……………………" (ten GBK ellipses) in front of the end-of-data lines.
+constexpr char kEllipsis10[] =
+    "\xA1\xAD\xA1\xAD\xA1\xAD\xA1\xAD\xA1\xAD\xA1\xAD\xA1\xAD\xA1\xAD\xA1\xAD\xA1\xAD";
+
+bool IsParameterSet(int type) {
+    return type == qx::kH264Sps || type == qx::kHevcSps || type == qx::kH264SubsetSps;
+}
+
+// Types a stream may start with: pictures in front of the first parameter set
+// cannot be decoded and are skipped.
+bool MayLeadStream(int type) {
+    switch (type) {
+        case qx::kH264Sps:
+        case qx::kH264Pps:
+        case qx::kH264Sei:
+        case qx::kH264Idr:
+        case qx::kHevcSps:
+        case qx::kHevcIdrWithLeading:
+        case qx::kHevcVps:
+        case qx::kHevcPps:
+        case qx::kH264SubsetSps:
+        case qx::kH264SliceExtension:
+            return true;
+        default:
+            return false;
+    }
+}
+
+int NalType(const unsigned char* payload, int length, int knd) {
+    return knd == qx::kKindH264 ? H264UtilsA::Get_NAL_Type(payload, length)
+                                : H264UtilsA::get_hevc_nal_type(payload, length);
+}
+
+// The length of a leading vendor SEI as its header bytes give it; 0 when the
+// payload is too short to say.
+int SeiLength(const unsigned char* payload, int length) {
+    if (length < 29)
+        return 0;
+    if (payload[2] == 1)
+        return payload[26] * 255 + 28 + payload[27];
+    return payload[27] * 255 + 29 + payload[28];
+}
+
+}  // namespace
+
+VideoPipeline::VideoPipeline(PortStatus& status, SessionSignals& signals, PlayClock& clock,
+                             Presenter& presenter, AudioPath& audio, Recorder& recorder,
+                             HostCallbacks& callbacks, Watermark& watermark)
+    : m_status(status),
+      m_signals(signals),
+      m_clock(clock),
+      m_presenter(presenter),
+      m_audio(audio),
+      m_recorder(recorder),
+      m_callbacks(callbacks),
+      m_watermark(watermark),
+      m_curPayload(new unsigned char[qx::kStreamBufferSize]) {}
+
+VideoPipeline::~VideoPipeline() {
+    DeletePictureObjects();
+    mVideoDecodec.reset();
+}
+
+bool VideoPipeline::ParseSPSNAL(const unsigned char* payload, int length, int* width,
+                                int* height) {
+    try {
+        return qx::ReadH264PictureSize(payload, static_cast<size_t>(length), width, height);
+    } catch (...) {
+        RecH264Data::DbgviewLog(5, std::string("5509,DDrawSession::ParseSPSNAL Error"));
+        return false;
+    }
+}
+
+void VideoPipeline::QueuePacket(const unsigned char* packet, int length, bool startsKey) {
+    while (!m_status.Ending()) {
+        {
+            CAutoLock lock(&m_frameLock);
+            const int fill = m_frameBuf.Size();
+            const bool fits = static_cast<int64_t>(fill) + length <= m_frameBuf.Capacity();
+            const bool live = m_status.OpenMode() == qx::kModeLive;
+            if (fits && m_status.keyFrameWait && !live) {
+                if (!startsKey) {
+                    // Nothing before the next key picture can be decoded after a seek.
+                    m_audio.Queue().Clear();
+                    m_frameBuf.Clear();
+                    m_FrameBuffCount = 0;
+                    return;
+                }
+                m_status.keyFrameSeen = true;
+                m_status.keyFrameWait = false;
+            }
+            if (fits && (!live || fill < 1)) {
+                m_frameBuf.Append(packet, length);
+                ++m_FrameBuffCount;
+                RecH264Data::DbgviewLog(5, "m_FrameBuffCount = %d", m_FrameBuffCount);
+                m_signals.play.Post(qx::WakeSignal::kFrames);
+                return;
+            }
+        }
+        m_signals.parser.Wait(qx::WakeSignal::kFrameSpace);
+    }
+}
+
+void VideoPipeline::ClearFrames() {
+    {
+        CAutoLock lock(&m_frameLock);
+        m_frameBuf.Clear();
+        m_FrameBuffCount = 0;
+    }
+    m_signals.parser.Post(qx::WakeSignal::kFrameSpace);
+}
+
+int VideoPipeline::FrameFill() {
+    CAutoLock lock(&m_frameLock);
+    return m_frameBuf.Size();
+}
+
+void VideoPipeline::BeginRun() {
+    m_videoFrames = 0;
+}
+
+void VideoPipeline::ResetCounters() {
+    m_endNotified = false;
+    m_status.notDataCount = 0;
+}
+
+void VideoPipeline::PrepareForPlay() {
+    ResetCounters();
+    m_status.frameInterval = 40;
+    m_status.frameRate = 25;
+    SetPlayedFrameNumber(0);
+}
+
+void VideoPipeline::SetPlayedFrameNumber(int frame) {
+    CAutoLock lock(&m_frameNumberLock);
+    m_playedFrameNumber = frame;
+}
+
+int VideoPipeline::PlayedFrameNumber() {
+    CAutoLock lock(&m_frameNumberLock);
+    return m_playedFrameNumber;
+}
+
+bool VideoPipeline::CountingEndOfData() {
+    return !qx::IsLiveMode(m_status.OpenMode()) && !m_endNotified &&
+           m_callbacks.DecodeMessage().function != nullptr;
+}
+
+long VideoPipeline::IdleWaitMs() {
+    if (!CountingEndOfData())
+        return -1;
+    const int left = kEndOfDataMs + 1 - m_status.notDataCount.load();
+    return left > 1 ? left : 1;
+}
+
+void VideoPipeline::NoteNoData(int waitedMs) {
+    m_status.notDataCount += waitedMs > 1 ? waitedMs : 1;
+    RecH264Data::DbgviewLog(11, "%sm_nNotDataCnt=%d", kEllipsis10, m_status.notDataCount.load());
+    const HostCallbacks::Message message = m_callbacks.DecodeMessage();
+    if (qx::IsLiveMode(m_status.OpenMode()) || message.function == nullptr ||
+        m_status.notDataCount <= kEndOfDataMs || m_endNotified || m_status.keyFrameWait)
+        return;
+    m_presenter.SetPictureShown(false);
+    m_endNotified = true;
+    RecH264Data::DbgviewLog(5, std::string(kEllipsis10) + "Play End");
+    message.function(m_status.sessionId, 0, message.user);
+    m_watermark.NotifyEnd();
+}
+
+bool VideoPipeline::SplitLeadingSei_locked(const H264_PARAM& header, int type) {
+    if (type != qx::kH264Sei || header.nal_len <= 30 || m_keyParamSeen)
+        return false;
+    const unsigned char* payload = m_curPayload.get();
+    const int sei = SeiLength(payload, header.nal_len);
+    // A packet too short for its SEI is played as it is.
+    if (sei <= 0 || sei >= header.nal_len ||
+        !IsParameterSet(NalType(payload + sei, header.nal_len - sei, header.knd)))
+        return false;
+    m_keyParamSeen = true;
+    H264_PARAM rest = header;
+    rest.nal_len -= sei;
+    unsigned char* front = m_frameBuf.MutableFront();
+    std::memcpy(front + sei, &rest, sizeof rest);
+    m_frameBuf.Consume(sei);
+    ++m_FrameBuffCount;
+    m_status.consumedBytes += sei;
+    RecH264Data::DbgviewLog(5, std::string("first frame have sei and sps,return"));
+    return true;
+}
+
+VideoPipeline::Taken VideoPipeline::TakePacket_locked(const H264_PARAM& header,
+                                                      int64_t packetLength, int* type) {
+    const int mode = m_status.OpenMode();
+    const unsigned char* payload = m_curPayload.get();
+    *type = NalType(payload, header.nal_len, header.knd);
+    if (*type == qx::kH264Sei && header.nal_len > 30 && mode == qx::kModePushed)
+        m_watermark.Decipher(payload, header.nal_len);
+    if (SplitLeadingSei_locked(header, *type))
+        return Taken::kSkipped;
+    if (mode == qx::kModePushed || mode == qx::kModeFile)
+        m_recorder.Push(m_frameBuf.Front(), static_cast<int>(packetLength));
+    m_frameBuf.Consume(static_cast<int>(packetLength));
+    m_status.consumedBytes += packetLength;
+    m_signals.parser.Post(qx::WakeSignal::kFrameSpace);
+    if (*type == qx::kH264Slice) {
+        ++m_nonIdrCount;
+    } else if (*type == qx::kH264Idr) {
+        m_gopLength = m_nonIdrCount + 1;
+        m_nonIdrCount = 0;
+    }
+    if (!MayLeadStream(*type) && !m_keyParamSeen) {
+        m_clock.KeepSavedPlayedTime();
+        RecH264Data::DbgviewLog(5, std::string("no sps return"));
+        return Taken::kSkipped;
+    }
+    return Taken::kPicture;
+}
+
+VideoPipeline::Taken VideoPipeline::TakePacket(int* type, int* state) {
+    CAutoLock lock(&m_frameLock);
+    const int fill = m_frameBuf.Size();
+    if (fill < qx::kHeaderSize)
+        return Taken::kNone;
+    RecH264Data::DbgviewLog(5, "videoSrcBufSize=%d", fill);
+    const H264_PARAM header = qx::ReadHeader(m_frameBuf.Front());
+    const int64_t packetLength = static_cast<int64_t>(header.nal_len) + qx::kPacketOverhead;
+    // Sizes first: a packet is copied only when it is all there.
+    if (header.nal_len < 0 || packetLength > fill)
+        return Taken::kNone;
+    m_curVideoHeader = header;
+    RecH264Data::FastMemcpy(m_curPayload.get(), qx::kStreamBufferSize,
+                            m_frameBuf.Front() + qx::kHeaderSize, header.nal_len, 20002);
+    --m_FrameBuffCount;
+    *state = m_status.PlayState();
+    {
+        CAutoLock numberLock(&m_frameNumberLock);
+        m_playedFrameNumber += *state == qx::kStateBack ? -1 : 1;
+    }
+    const Taken taken = TakePacket_locked(header, packetLength, type);
+    *state = m_status.PlayState();
+    return taken;
+}
+
+bool VideoPipeline::MakeDecoder(int kind, int width, int height) {
+    mVideoDecodec.reset();
+    if (kind == qx::kKindH264)
+        mVideoDecodec = std::make_unique<H264Decode>();
+    else if (kind == qx::kKindH265)
+        mVideoDecodec = std::make_unique<H265Decode>();
+    if (!mVideoDecodec)
+        return false;
+    if (mVideoDecodec->CreateDecode(width, height, m_status.sessionId))
+        return true;
+    // Never keep a decoder that failed: the next parameter set tries again.
+    mVideoDecodec.reset();
+    return false;
+}
+
+void VideoPipeline::DeletePictureObjects() {
+    if (m_status.OpenMode() != qx::kModeLive) {
+        m_width = 0;
+        m_height = 0;
+        mVideoDecodec.reset();
+    }
+    m_presenter.DeletePictureObjects();
+}
+
+bool VideoPipeline::ApplyParameterSet(int type) {
+    const H264_PARAM& header = m_curVideoHeader;
+    const unsigned char* payload = m_curPayload.get();
+    int w = 0;
+    int h = 0;
+    if (header.knd == qx::kKindH264)
+        ParseSPSNAL(payload, header.nal_len, &w, &h);
+    else if (header.knd == qx::kKindH265)
+        H264UtilsA::parse_hevc_sps(payload, header.nal_len, &w, &h);
+    const bool codecChanged = mVideoDecodec && mVideoDecodec->GetDecodeType() != header.knd;
+    m_keyParamSeen = true;
+    if (w == m_width && h == m_height && !codecChanged)
+        return true;
+    if (m_status.OpenMode() == qx::kModeLive) {
+        if (!MakeDecoder(header.knd, w, h)) {
+            m_width = 0;
+            m_height = 0;
+            RecH264Data::DbgviewLog(5, std::string("mVideoDecodec CreateDecode fail"));
+            return false;
+        }
+    } else {
+        m_width = 0;
+        m_height = 0;
+        mVideoDecodec.reset();
+        const int knd = header.knd;
+        if (!m_presenter.CreatePictureObjects(
+                w, h, [this, knd, w, h] { return MakeDecoder(knd, w, h); })) {
+            DeletePictureObjects();
+            m_signals.play.Sleep(RecH264Data::SLEEP_TIME);
+            return false;
+        }
+    }
+    m_width = w;
+    m_height = h;
+    return true;
+}
+
+bool VideoPipeline::Decode(int type) {
+    const H264_PARAM& header = m_curVideoHeader;
+    if (!mVideoDecodec || m_status.window.load() == 0) {
+        m_signals.play.Sleep(RecH264Data::SLEEP_TIME);
+        RecH264Data::DbgviewLog(5, std::string("Decode or window is none,return"));
+        return false;
+    }
+    const int fps = header.fbs >= 1 && header.fbs <= 30 ? header.fbs : 25;
+    m_status.frameRate = fps;
+    m_status.frameInterval = 1000 / fps;
+    if (type == qx::kH264Sps || type == qx::kH264Slice)
+        ++m_videoFrames;
+    if (type == qx::kHevcSps && m_vpsLength > 0)
+        mVideoDecodec->DecodeH264ToYUV12(m_vpsCopy, m_vpsLength);
+    if (!mVideoDecodec->DecodeH264ToYUV12(m_curPayload.get(), header.nal_len))
+        return false;
+    ++m_status.decodedPictures;
+    return true;
+}
+
+void VideoPipeline::ShowFilePicture(int type, int state) {
+    const int dts = FileModeTiming(state);
+    m_presenter.TakePicture(mVideoDecodec->Frame(), m_width, m_height, m_curVideoHeader.knd);
+    m_watermark.AfterPicture(type == qx::kH264Idr, m_presenter.Description());
+    m_presenter.DeliverFilePicture();
+    PaceFilePicture(state, dts);
+}
+
+bool VideoPipeline::PlayStep() {
+    int stage = 0;
+    try {
+        const int mode = m_status.OpenMode();
+        int type = 0;
+        int state = 0;
+        if (mode == qx::kModePushed || mode == qx::kModeFile)
+            m_frameStart = qx::QueryPerformanceCounter();
+        const Taken taken = TakePacket(&type, &state);
+        if (taken == Taken::kNone)
+            return false;
+        m_status.notDataCount = 0;
+        if (taken == Taken::kSkipped)
+            return true;
+        stage = 3;
+        const H264_PARAM& header = m_curVideoHeader;
+        if (qx::IsLiveMode(mode))
+            m_clock.SetLivePts(header.pts);
+        if (IsParameterSet(type) && !ApplyParameterSet(type))
+            return true;
+        if (type == qx::kHevcVps) {
+            m_vpsLength = header.nal_len < static_cast<int>(sizeof m_vpsCopy)
+                              ? header.nal_len
+                              : static_cast<int>(sizeof m_vpsCopy);
+            std::memcpy(m_vpsCopy, m_curPayload.get(), static_cast<size_t>(m_vpsLength));
+        }
+        stage = 4;
+        if (!Decode(type))
+            return true;
+        stage = 6;
+        if (mode == qx::kModeLive)
+            m_presenter.QueueLivePicture(header, m_width, m_height, mVideoDecodec->Frame());
+        else
+            ShowFilePicture(type, state);
+    } catch (...) {
+        RecH264Data::DbgviewLog(11, "Deconal catch %d", stage);
+    }
+    return true;
+}

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "decode/H264Decode.h"
+#include "platform/CritSec.h"
+#include "session/AudioPath.h"
+#include "session/ByteQueue.h"
+#include "session/HostCallbacks.h"
+#include "session/PlayClock.h"
+#include "session/PortStatus.h"
+#include "session/Presenter.h"
+#include "session/Recorder.h"
+#include "session/Watermark.h"
+
+// The video of one port: the frame buffer of whole packets that the parser fills,
+// and the play loop that takes them one by one, learns the picture size from the
+// parameter sets, decodes, and hands the picture on (live mode) or shows and paces
+// it itself by the play state (the other modes).
+class VideoPipeline {
+  public:
+    VideoPipeline(PortStatus& status, SessionSignals& signals, PlayClock& clock,
+                  Presenter& presenter, AudioPath& audio, Recorder& recorder,
+                  HostCallbacks& callbacks, Watermark& watermark);
+    ~VideoPipeline();
+
+    // Parser thread: queues a whole packet, waiting while the frame buffer has no
+    // room (in live mode it holds one packet at a time). After a seek, packets
+    // before the next key picture are dropped.
+    void QueuePacket(const unsigned char* packet, int length, bool startsKey);
+    void ClearFrames();
+    int FrameFill();
+
+    // Play-video thread: the counters of a new run.
+    void BeginRun();
+    // One pass of the play loop; false when the frame buffer held no whole packet.
+    bool PlayStep();
+    // After an empty pass: how long the thread may wait for a packet (forever when
+    // negative) before the end of the data is to be told.
+    long IdleWaitMs();
+    // The thread found nothing for waitedMs: counted, and the end told once.
+    void NoteNoData(int waitedMs);
+
+    // Counters that an emptying of the buffers clears, and those of a new play.
+    void ResetCounters();
+    void PrepareForPlay();
+    void AddStep() { ++m_stepCount; }
+    void SetPlayedFrameNumber(int frame);
+    int PlayedFrameNumber();
+    int Width() const { return m_width.load(); }
+    int Height() const { return m_height.load(); }
+
+    // Picture size from an H.264 SPS unit (start code first).
+    static bool ParseSPSNAL(const unsigned char* payload, int length, int* width, int* height);
+
+  private:
+    enum class Taken { kNone, kSkipped, kPicture };
+    // The next packet out of the frame buffer into the current one, with the SEI
+    // split, the record push and the counters; its first NAL type in *type.
+    Taken TakePacket(int* type, int* state);
+    Taken TakePacket_locked(const H264_PARAM& header, int64_t packetLength, int* type);
+    // A leading SEI in front of the first parameter set is cut off the packet, which
+    // is then played from its parameter set in the next pass.
+    bool SplitLeadingSei_locked(const H264_PARAM& header, int type);
+    // New picture objects or decoder for a new size or codec; false ends the pass.
+    bool ApplyParameterSet(int type);
+    bool MakeDecoder(int kind, int width, int height);
+    void DeletePictureObjects();
+    // Decodes the current packet; false when it completed no picture.
+    bool Decode(int type);
+    void ShowFilePicture(int type, int state);
+    // File-mode clocks for the current picture; its display delay in ms.
+    int FileModeTiming(int state);
+    void PaceFilePicture(int state, int dts);
+    void PaceNormal(int dts);
+    void PaceFast(int state, int dts);
+    void PaceSlow(int state, int dts);
+    void WaitWhilePaused();
+    void WaitForStep();
+    bool CountingEndOfData();
+
+    PortStatus& m_status;
+    SessionSignals& m_signals;
+    PlayClock& m_clock;
+    Presenter& m_presenter;
+    AudioPath& m_audio;
+    Recorder& m_recorder;
+    HostCallbacks& m_callbacks;
+    Watermark& m_watermark;
+
+    CCritSec m_frameLock;
+    // guarded by m_frameLock
+    ByteQueue m_frameBuf{qx::kStreamBufferSize};
+    int m_FrameBuffCount = 0;
+
+    // Play-video thread only.
+    H264_PARAM m_curVideoHeader;
+    std::unique_ptr<unsigned char[]> m_curPayload;
+    std::unique_ptr<H264Decode> mVideoDecodec;
+    bool m_keyParamSeen = false;
+    unsigned char m_vpsCopy[256];
+    int m_vpsLength = 0;
+    int64_t m_frameStart = 0;
+    int64_t m_videoFrames = 0;
+    int m_nonIdrCount = 0;
+    int m_gopLength = 0;
+
+    // Written by the play-video thread, read by the host.
+    std::atomic<int> m_width{0};
+    std::atomic<int> m_height{0};
+    // Single-step requests not yet served: the host adds, the play loop takes.
+    std::atomic<int> m_stepCount{0};
+    // Cleared by resets and play, set once the end of the data was told.
+    std::atomic<bool> m_endNotified{false};
+
+    CCritSec m_frameNumberLock;
+    int m_playedFrameNumber = 0;  // guarded by m_frameNumberLock
+};
