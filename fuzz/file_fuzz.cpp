@@ -7,7 +7,7 @@
 #include <string>
 
 #include "FuzzSession.h"
-#include "log/RecH264Data.h"
+#include "api/RecH264Data.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qx::fuzz::MemoryFile file(data, size);
@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     auto session = std::make_shared<DDrawSession>();
     session->File().SetFileName(file.path());
-    if (session->File().LoadFileInfo() && (session->File().FileSeconds() <= 0 || session->File().FileFrameCount() < 0))
+    if (session->File().LoadFileInfo() &&
+        (session->File().FileSeconds() <= 0 || session->File().FileFrameCount() < 0))
         __builtin_trap();
     return 0;
 }

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "log/RecH264Data.h"
+#include "api/RecH264Data.h"
 #include "qxplaylib.h"
 #include "session/DDrawSession.h"
 #include "streamkit/StreamKit.h"

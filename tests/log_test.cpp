@@ -5,7 +5,7 @@
 #include <set>
 #include <thread>
 
-#include "log/RecH264Data.h"
+#include "api/RecH264Data.h"
 #include "support/LogCapture.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "log/RecH264Data.h"
+#include "api/RecH264Data.h"
 
 namespace {
 

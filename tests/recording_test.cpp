@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "log/RecH264Data.h"
+#include "api/RecH264Data.h"
 #include "qxplaylib.h"
 #include "streamkit/StreamKit.h"
 #include "support/PlaybackHarness.h"

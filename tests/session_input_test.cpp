@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "log/RecH264Data.h"
+#include "api/RecH264Data.h"
 #include "session/DDrawSession.h"
 #include "stream/KeyPacket.h"
 #include "streamkit/StreamKit.h"

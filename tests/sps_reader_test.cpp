@@ -634,9 +634,9 @@ TEST_P(H264RealSps, PictureSizeFollowsTheSessionRule) {
     EXPECT_EQ(r.sps.frame_mbs_only_flag, c.frameMbsOnly);
     EXPECT_EQ(r.sps.mb_width, uint32_t(c.enc.width + 15) / 16);
     EXPECT_TRUE(r.sps.vui_parameters_present_flag);
-    EXPECT_TRUE(r.sps.timing_info_present_flag);
+    EXPECT_TRUE(r.sps.vui.timing_info_present_flag);
     // x264 signals 25 frames per second as two fields per tick.
-    EXPECT_EQ(uint64_t{r.sps.time_scale}, 50u * r.sps.num_units_in_tick);
+    EXPECT_EQ(uint64_t{r.sps.vui.time_scale}, 50u * r.sps.vui.num_units_in_tick);
 
     int w = 0, h = 0;
     ASSERT_TRUE(qx::ReadH264PictureSize(sps.data(), sps.size(), &w, &h));
@@ -746,8 +746,8 @@ TEST(H264SpsChecks, PlainSpsReadsWithDefaults) {
         for (int j = 0; j < 16; ++j)
             EXPECT_EQ(r.sps.scaling_matrix4[i][j], 16);
     }
-    EXPECT_EQ(r.sps.sar_num, 0u);
-    EXPECT_EQ(r.sps.sar_den, 1u);
+    EXPECT_EQ(r.sps.vui.sar_num, 0u);
+    EXPECT_EQ(r.sps.vui.sar_den, 1u);
     int w = 0, h = 0;
     ASSERT_TRUE(qx::H264PictureSize(r.sps, &w, &h));
     EXPECT_EQ(w, 352);
@@ -854,11 +854,11 @@ TEST(H264SpsChecks, LimitsJustInsideTheTableAreAccepted) {
     EXPECT_EQ(r.sps.sps_id, 31u);
     EXPECT_EQ(r.sps.poc_cycle_length, 255u);
     EXPECT_EQ(r.sps.offset_for_non_ref_pic, -1);
-    EXPECT_EQ(r.sps.num_reorder_frames, 16u);
-    EXPECT_EQ(r.sps.nal_hrd_parameters_present_flag, 1u);
-    EXPECT_EQ(r.sps.colour_primaries, 1u);
+    EXPECT_EQ(r.sps.vui.num_reorder_frames, 16u);
+    EXPECT_EQ(r.sps.vui.nal_hrd_parameters_present_flag, 1u);
+    EXPECT_EQ(r.sps.vui.colour_primaries, 1u);
     // The fields behind the HRD parameters landed where they belong.
-    EXPECT_EQ(r.sps.max_dec_frame_buffering, 4u);
+    EXPECT_EQ(r.sps.vui.max_dec_frame_buffering, 4u);
 
     // mb_width just below the overflow limit passes the SPS check and fails the
     // picture limits.
@@ -971,8 +971,8 @@ TEST(H264SpsChecks, SampleAspectRatio) {
         f.sarHeight = c.height;
         ReadResult r = ReadSps(H264SpsNal(f));
         ASSERT_TRUE(r.ok) << c.idc << r.messages;
-        EXPECT_EQ(r.sps.sar_num, c.num) << c.idc;
-        EXPECT_EQ(r.sps.sar_den, c.den) << c.idc;
+        EXPECT_EQ(r.sps.vui.sar_num, c.num) << c.idc;
+        EXPECT_EQ(r.sps.vui.sar_den, c.den) << c.idc;
     }
 }
 
@@ -1038,8 +1038,8 @@ TEST(H264SpsChecks, EmulationPreventionBytesAreRemoved) {
     ASSERT_GT(nal.size(), rbsp.size() + 5) << "the case must need emulation prevention";
     ReadResult r = ReadSps(nal);
     ASSERT_TRUE(r.ok) << r.messages;
-    EXPECT_EQ(r.sps.num_units_in_tick, 1u);
-    EXPECT_EQ(r.sps.time_scale, 2u);
+    EXPECT_EQ(r.sps.vui.num_units_in_tick, 1u);
+    EXPECT_EQ(r.sps.vui.time_scale, 2u);
 }
 
 TEST(H264SpsChecks, OnlySpsUnitsAreRead) {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "api/PortTable.h"
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 #include "render/D3DRender.h"
 #include "render/DisplayDevices.h"
 #include "render/RendererChoice.h"
@@ -48,32 +48,31 @@ bool LockForStartOrShutDown(std::unique_lock<CCritSec>& lock) {
 extern "C" {
 
 int QxPlay_Init(void) {
-    RecH264Data::DbgviewLog(115, "QxPlay_Init ipc");
+    qx::log::DbgviewLog(115, "QxPlay_Init ipc");
     std::unique_lock<CCritSec> initLock(InitLock(), std::defer_lock);
     if (!LockForStartOrShutDown(initLock))
         return 0;
     if (gQxplayExInitFlag)
         return 1;
-    RecH264Data::DbgviewLog(3, std::string("6301,QxPlayEx Version,version[") +
-                                   std::to_string(kSdkVersion) + "][" + kBuildStamp + "]");
+    qx::log::DbgviewLog(3, std::string("6301,QxPlayEx Version,version[") +
+                               std::to_string(kSdkVersion) + "][" + kBuildStamp + "]");
     qx::EnumerateDisplayDevices();
-    RecH264Data::DbgviewLog(3, std::string("6303,QxPlay_Init DDEnumCallbackEx Init Success"));
+    qx::log::DbgviewLog(3, std::string("6303,QxPlay_Init DDEnumCallbackEx Init Success"));
     {
         // The locks themselves live as long as the process; an Init after a failed
         // one therefore never replaces a lock that live ports use.
         CAutoLock lock(&SessionMutex());
         SetInitialised(true);
     }
-    RecH264Data::DbgviewLog(3, std::string("6304,QxPlay_Init gSessionMutex Create Success"));
-    RecH264Data::DbgviewLog(3, std::string("6305,QxPlay_Init gDDrawSessionMutex Create Success"));
-    RecH264Data::DbgviewLog(3, std::string("6306,QxPlay_Init g_decmutex Create Success"));
+    qx::log::DbgviewLog(3, std::string("6304,QxPlay_Init gSessionMutex Create Success"));
+    qx::log::DbgviewLog(3, std::string("6305,QxPlay_Init gDDrawSessionMutex Create Success"));
+    qx::log::DbgviewLog(3, std::string("6306,QxPlay_Init g_decmutex Create Success"));
     if (!gAudioCirQueue) {
         gAudioCirQueue = std::make_unique<AudioCirQueue>();
         gAudioCirQueue->Initialise(12);
     }
-    RecH264Data::DbgviewLog(3,
-                            std::string("6307,QxPlay_Init gAudioCirQueue Create And Init Success"));
-    RecH264Data::DbgviewLog(3, std::string("6302,QxPlay_Init Call Success"));
+    qx::log::DbgviewLog(3, std::string("6307,QxPlay_Init gAudioCirQueue Create And Init Success"));
+    qx::log::DbgviewLog(3, std::string("6302,QxPlay_Init Call Success"));
     gQxplayExInitFlag = D3DRender::InitD3DSDK();
     qx::render::SetUseGpuRenderer(ProbeD3D());
     return gQxplayExInitFlag ? 1 : 0;
@@ -83,8 +82,8 @@ void QxPlay_Destory(void) {
     std::unique_lock<CCritSec> initLock(InitLock(), std::defer_lock);
     if (!LockForStartOrShutDown(initLock) || !gQxplayExInitFlag)
         return;
-    RecH264Data::DbgviewLog(115, "QxPlay_Destory ipc");
-    RecH264Data::DbgviewLog(3, std::string("6311,QxPlay_Destory Call begin"));
+    qx::log::DbgviewLog(115, "QxPlay_Destory ipc");
+    qx::log::DbgviewLog(3, std::string("6311,QxPlay_Destory Call begin"));
 
     std::map<int32_t, SessionRef> sessions;
     {
@@ -92,7 +91,7 @@ void QxPlay_Destory(void) {
         std::string ports;
         for (const auto& entry : SessionMap())
             ports += std::to_string(entry.first) + ",";
-        RecH264Data::DbgviewLog(3, "6320,QxPlay_Destory session info,sid=" + ports);
+        qx::log::DbgviewLog(3, "6320,QxPlay_Destory session info,sid=" + ports);
         sessions.swap(SessionMap());
         // From here on every export answers "not initialised".
         SetInitialised(false);
@@ -100,7 +99,7 @@ void QxPlay_Destory(void) {
     // Stopped outside the table lock: a host callback running on a worker may call
     // an export, which must not wait for us while we wait for that worker.
     for (auto& entry : sessions) {
-        RecH264Data::DbgviewLog(3, "6320,QxPlay_Destory session info" + Sid(entry.first));
+        qx::log::DbgviewLog(3, "6320,QxPlay_Destory session info" + Sid(entry.first));
         if (entry.second)
             entry.second->Stop();
         entry.second.reset();
@@ -110,20 +109,20 @@ void QxPlay_Destory(void) {
     qx::session::WaitForWorkers();
     if (gAudioCirQueue) {
         gAudioCirQueue.reset();
-        RecH264Data::DbgviewLog(3, std::string("6313,QxPlay_Destory gAudioCirQueue deleted"));
-        RecH264Data::DbgviewLog(5, std::string("delete gAudioCirQueue;"));
+        qx::log::DbgviewLog(3, std::string("6313,QxPlay_Destory gAudioCirQueue deleted"));
+        qx::log::DbgviewLog(5, std::string("delete gAudioCirQueue;"));
     }
-    RecH264Data::DbgviewLog(3, std::string("6315,QxPlay_Destory gDDrawSessionMutex deleted"));
-    RecH264Data::DbgviewLog(5, std::string("delete gDDrawSessionMutex;"));
-    RecH264Data::DbgviewLog(3, std::string("6316,QxPlay_Destory g_decmutex deleted"));
-    RecH264Data::DbgviewLog(5, std::string("delete g_decmutex;"));
-    RecH264Data::DbgviewLog(3, std::string("6319,QxPlay_Destory gSessionMutex deleted"));
-    RecH264Data::DbgviewLog(5, std::string("delete gSessionMutex;"));
+    qx::log::DbgviewLog(3, std::string("6315,QxPlay_Destory gDDrawSessionMutex deleted"));
+    qx::log::DbgviewLog(5, std::string("delete gDDrawSessionMutex;"));
+    qx::log::DbgviewLog(3, std::string("6316,QxPlay_Destory g_decmutex deleted"));
+    qx::log::DbgviewLog(5, std::string("delete g_decmutex;"));
+    qx::log::DbgviewLog(3, std::string("6319,QxPlay_Destory gSessionMutex deleted"));
+    qx::log::DbgviewLog(5, std::string("delete gSessionMutex;"));
     // Enumerated again by the next start-up.
     qx::ReleaseDisplayDevices();
-    RecH264Data::DbgviewLog(3, std::string("6312,QxPlay_Destory Call end"));
+    qx::log::DbgviewLog(3, std::string("6312,QxPlay_Destory Call end"));
     gQxplayExInitFlag = false;
-    RecH264Data::DbgviewLog(5, std::string("gQxplayExInitFlag is false"));
+    qx::log::DbgviewLog(5, std::string("gQxplayExInitFlag is false"));
 }
 
 int QxPlay_GetPort(int32_t* port) {
@@ -135,7 +134,7 @@ int QxPlay_GetPort(int32_t* port) {
     auto& sessions = SessionMap();
     for (int probe = 1;; ++probe) {
         if (probe > kMaxPorts) {
-            RecH264Data::DbgviewLog(5, std::string("6509,QxPlay_GetPort g_lPort overflow"));
+            qx::log::DbgviewLog(5, std::string("6509,QxPlay_GetPort g_lPort overflow"));
             return 0;
         }
         if (g_lPort >= kMaxPorts || g_lPort < 0)
@@ -148,15 +147,14 @@ int QxPlay_GetPort(int32_t* port) {
     try {
         session = std::make_shared<DDrawSession>();
     } catch (const std::exception&) {
-        RecH264Data::DbgviewLog(5,
-                                std::string("6501,QxPlay_GetPort Error,new DDrawSession failed"));
+        qx::log::DbgviewLog(5, std::string("6501,QxPlay_GetPort Error,new DDrawSession failed"));
         return 0;
     }
     sessions[g_lPort] = session;
     *port = g_lPort;
-    RecH264Data::DbgviewLog(5, "PORTGet g_PortCount=" + std::to_string(++g_PortCount));
+    qx::log::DbgviewLog(5, "PORTGet g_PortCount=" + std::to_string(++g_PortCount));
     session->SetSessionID(g_lPort);
-    RecH264Data::DbgviewLog(3, "6321,QxPlay_GetPort success" + Sid(g_lPort));
+    qx::log::DbgviewLog(3, "6321,QxPlay_GetPort success" + Sid(g_lPort));
     ++g_lPort;
     return 1;
 }
@@ -176,15 +174,14 @@ int QxPlay_FreePort(int32_t port) {
         if (session->PlayState() != qx::kStateStop || session->HasWorkers())
             session->Stop();
         session.reset();
-        RecH264Data::DbgviewLog(5, "PORTRelease g_PortCount=" + std::to_string(--g_PortCount));
-        RecH264Data::DbgviewLog(
-            3, "6322,QxPlay_FreePort 1.DDrawSession have been deleted" + Sid(port));
-        RecH264Data::DbgviewLog(3, "6323,QxPlay_FreePort 2.Session have been erase" + Sid(port));
+        qx::log::DbgviewLog(5, "PORTRelease g_PortCount=" + std::to_string(--g_PortCount));
+        qx::log::DbgviewLog(3, "6322,QxPlay_FreePort 1.DDrawSession have been deleted" + Sid(port));
+        qx::log::DbgviewLog(3, "6323,QxPlay_FreePort 2.Session have been erase" + Sid(port));
         // Workers that ended their own sessions earlier are joined by the host.
         if (!SessionWorkers::OnAnyWorkerThread())
             qx::session::JoinAdoptedThreads();
     } catch (...) {
-        RecH264Data::DbgviewLog(5, "6504,QxPlay_FreePort Catch Unknown Error" + Sid(port));
+        qx::log::DbgviewLog(5, "6504,QxPlay_FreePort Catch Unknown Error" + Sid(port));
     }
     return 1;
 }

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "api/PortTable.h"
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 #include "platform/XConnection.h"
 #include "qxplaylib.h"
 #include "session/SessionConstants.h"
@@ -51,7 +51,7 @@ int QxPlay_Stop(int32_t port) {
     if (!session)
         return 0;
     session->ResetBuffers();
-    RecH264Data::DbgviewLog(5, "Stop nPort=%d", port);
+    qx::log::DbgviewLog(5, "Stop nPort=%d", port);
     try {
         session->Stop();
         // Repainted with its background, so that the last picture does not linger.
@@ -60,9 +60,9 @@ int QxPlay_Stop(int32_t port) {
             if (connection.Open())
                 connection.ClearWindow(session->Window());
         }
-        RecH264Data::DbgviewLog(3, "6325,QxplayEx Stop Call success" + PortText(port));
+        qx::log::DbgviewLog(3, "6325,QxplayEx Stop Call success" + PortText(port));
     } catch (...) {
-        RecH264Data::DbgviewLog(5, std::string("6505,QxPlay_Stop Catch Error"));
+        qx::log::DbgviewLog(5, std::string("6505,QxPlay_Stop Catch Error"));
     }
     return 1;
 }
@@ -109,7 +109,7 @@ int QxPlay_OneByOneBack(int32_t port) {
 int QxPlay_ResetSourceBuffer(int32_t port) {
     return OnPort(port, "QxPlay_ResetSourceBuffer", 0, 0, [](DDrawSession& s) {
         s.ResetBuffers();
-        RecH264Data::MSleep(kResetPauseMs);
+        qx::log::MSleep(kResetPauseMs);
         return 1;
     });
 }
@@ -121,8 +121,7 @@ int QxPlay_SetPlayPos(int32_t port, float position) {
             return 0;
         const double seconds = static_cast<double>(s.File().FileSeconds()) * position;
         s.File().RequestSeek(static_cast<int>(seconds));
-        s.Video().SetPlayedFrameNumber(
-            static_cast<int>(seconds * s.Port().frameRate.load()));
+        s.Video().SetPlayedFrameNumber(static_cast<int>(seconds * s.Port().frameRate.load()));
         return 1;
     });
 }
@@ -137,7 +136,7 @@ int QxPlay_SetPlayedTimeEx(int32_t port, uint32_t seconds) {
     session->RequestSeek(static_cast<int>(seconds));
     const int64_t offset = static_cast<int64_t>(seconds) * 1000;
     session->Clock().SetPlayTimeOffset(offset);
-    RecH264Data::DbgviewLog(0, "---------------m_lPlayTmOff=%" PRId64, offset);
+    qx::log::DbgviewLog(0, "---------------m_lPlayTmOff=%" PRId64, offset);
     return 1;
 }
 
@@ -185,14 +184,14 @@ int QxPlay_GetCurrentFrameNum(int32_t port) {
 }
 
 int QxPlay_PlaySound(int32_t port) {
-    RecH264Data::DbgviewLog(5, "nPort =%d", port);
+    qx::log::DbgviewLog(5, "nPort =%d", port);
     CAutoLock lock(&SessionMutex());
     if (!IsInitialised())
         return 0;
-    RecH264Data::DbgviewLog(5, std::string("PLAY SOUND 2"));
+    qx::log::DbgviewLog(5, std::string("PLAY SOUND 2"));
     SessionRef session = Find(port);
     if (!BorderCheck(port, session.get(), "QxPlay_PlaySound")) {
-        RecH264Data::DbgviewLog(5, std::string("6508,QxPlay_PlaySound not find port"));
+        qx::log::DbgviewLog(5, std::string("6508,QxPlay_PlaySound not find port"));
         return 0;
     }
     return session->Audio().PlaySound();
@@ -201,14 +200,14 @@ int QxPlay_PlaySound(int32_t port) {
 int QxPlay_StopSound(int32_t port) {
     return OnPort(port, "QxPlay_StopSound", 0, 0, [](DDrawSession& s) {
         const int result = s.Audio().StopSound();
-        RecH264Data::DbgviewLog(3, std::string("6327,QxPlay_StopSound Call Success,flag=") +
-                                       (result == 1 ? "true" : "false"));
+        qx::log::DbgviewLog(3, std::string("6327,QxPlay_StopSound Call Success,flag=") +
+                                   (result == 1 ? "true" : "false"));
         return result;
     });
 }
 
 int QxPlay_SetVolume(int32_t port, uint16_t volume) {
-    RecH264Data::DbgviewLog(5, "SOUND nPort=%d  nVolume=%d", port, volume);
+    qx::log::DbgviewLog(5, "SOUND nPort=%d  nVolume=%d", port, volume);
     return OnPort(port, "QxPlay_SetVolume", 0, 0, [volume](DDrawSession& s) {
         const int32_t attenuation = static_cast<int32_t>(volume > 10000 ? 10000 : volume) - 10000;
         return s.Audio().SetVolume(attenuation) ? 1 : 0;

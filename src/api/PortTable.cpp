@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 
 namespace qx::api {
 namespace {
@@ -49,8 +49,8 @@ SessionRef Find(int32_t port) {
 bool BorderCheck(int32_t port, const DDrawSession* session, const char* function) {
     if (session != nullptr)
         return true;
-    RecH264Data::DbgviewLog(5, "6502,Qxplay_Session_BorderCheck,Session is NULL,sid=" +
-                                   std::to_string(port) + ",fun=" + function);
+    qx::log::DbgviewLog(5, "6502,Qxplay_Session_BorderCheck,Session is NULL,sid=" +
+                               std::to_string(port) + ",fun=" + function);
     return false;
 }
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "api/PortTable.h"
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 #include "qxplaylib.h"
 
 using namespace qx::api;
@@ -17,7 +17,7 @@ int PortOnly(int32_t port, const char* name) {
 }
 
 int Todo(const char* name) {
-    RecH264Data::DbgviewLog(3, std::string(name) + " @todo");
+    qx::log::DbgviewLog(3, std::string(name) + " @todo");
     return 1;
 }
 
@@ -47,8 +47,8 @@ float QxPlay_GetPlayPos(int32_t port) {
 }
 
 uint32_t QxPlay_GetPlayedTime(int32_t port) {
-    return OnPort(port, "QxPlay_GetPlayedTime", 0u, 0u,
-                  [](DDrawSession& s) { const bool decoded = s.Port().decodedPictures.load() != 0;
+    return OnPort(port, "QxPlay_GetPlayedTime", 0u, 0u, [](DDrawSession& s) {
+        const bool decoded = s.Port().decodedPictures.load() != 0;
         return static_cast<uint32_t>(s.Clock().PlayedTimeMs(decoded) / 1000);
     });
 }
@@ -60,7 +60,7 @@ uint32_t QxPlay_GetFileTime(int32_t port) {
 }
 
 int QxPlay_GetFileTotalFrames(int32_t port) {
-    RecH264Data::DbgviewLog(3, std::string("QxPlay_GetFileTotalFrames @todo"));
+    qx::log::DbgviewLog(3, std::string("QxPlay_GetFileTotalFrames @todo"));
     return OnPort(port, "QxPlay_GetFileTotalFrames", -1, 0, [](DDrawSession& s) {
         return s.File().LoadFileInfo() ? static_cast<int>(s.File().FileFrameCount() & 0xFFFFFFFF)
                                        : 0;

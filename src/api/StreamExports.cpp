@@ -1,6 +1,6 @@
 // Open mode and stream input.
 #include "api/PortTable.h"
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 #include "qxplaylib.h"
 #include "session/SessionConstants.h"
 
@@ -64,7 +64,7 @@ int QxPlay_InputData(int32_t port, uint8_t* data, uint32_t length) {
             return 0;
         session = Find(port);
         if (!BorderCheck(port, session.get(), "QxPlay_InputData")) {
-            RecH264Data::DbgviewLog(5, std::string("inputdata fail,session is null"));
+            qx::log::DbgviewLog(5, std::string("inputdata fail,session is null"));
             return 0;
         }
         if (data == nullptr || length == 0)

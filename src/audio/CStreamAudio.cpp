@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 #include "platform/WorkerThread.h"
 
 namespace {
@@ -25,7 +25,7 @@ CStreamAudio::~CStreamAudio() {
 
 int CStreamAudio::Open(QxWindow window, CStreamAudioHandler* handler, int channels, int rate,
                        int bits, int formatId, std::unique_ptr<qx::audio::AudioSink> sink) {
-    RecH264Data::DbgviewLog(5, std::string("PLAY SOUND 5"));
+    qx::log::DbgviewLog(5, std::string("PLAY SOUND 5"));
     Close();
     try {
         m_formatId = formatId;
@@ -82,8 +82,8 @@ int CStreamAudio::Close() {
         m_wake.notify_all();
         if (m_thread.joinable()) {
             m_thread.join();
-            RecH264Data::DbgviewLog(
-                0, std::string("3----------------------------CStreamAudio::Close\n"));
+            qx::log::DbgviewLog(0,
+                                std::string("3----------------------------CStreamAudio::Close\n"));
         }
         {
             std::lock_guard<std::mutex> sinkLock(m_sinkLock);
@@ -95,7 +95,7 @@ int CStreamAudio::Close() {
         std::lock_guard<std::mutex> lock(m_lock);
         m_opened = false;
     } catch (...) {
-        RecH264Data::DbgviewLog(5, std::string("Audio close fail"));
+        qx::log::DbgviewLog(5, std::string("Audio close fail"));
     }
     return 1;
 }
@@ -146,7 +146,7 @@ void CStreamAudio::Feed() {
         try {
             Refill();
         } catch (...) {
-            RecH264Data::DbgviewLog(5, std::string("DSOUND Err"));
+            qx::log::DbgviewLog(5, std::string("DSOUND Err"));
             break;
         }
     }
@@ -184,7 +184,8 @@ bool CStreamAudio::Refill() {
             std::lock_guard<std::mutex> lock(m_sinkLock);
             // What the device did not take is lost: it counts as not written, so the
             // next refill asks for it again.
-            m_written += static_cast<int64_t>(m_sink->Write(part.data(), static_cast<size_t>(bytes)));
+            m_written +=
+                static_cast<int64_t>(m_sink->Write(part.data(), static_cast<size_t>(bytes)));
             m_filling = 0;
         }
     }

@@ -6,7 +6,7 @@
 #include "audio/AudioSink.h"
 #include "audio/SilentSink.h"
 #include "audio/WavFileSink.h"
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 
 namespace qx::audio {
 
@@ -61,7 +61,7 @@ std::unique_ptr<AudioSink> OpenSink(const PcmFormat& format) {
     }
     if (!g_silentSaid) {
         g_silentSaid = true;
-        RecH264Data::DbgviewLog(115, "%s", "no sound device: sound plays into the silent sink");
+        qx::log::DbgviewLog(115, "%s", "no sound device: sound plays into the silent sink");
     }
     auto silent = std::make_unique<SilentSink>();
     silent->Open(format);

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "decode/DecoderLock.h"
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 
 H264Decode::H264Decode() {
     try {
@@ -12,7 +12,7 @@ H264Decode::H264Decode() {
         m_frame = std::make_unique<H264_DEC_FRAME>();
         std::memset(m_frame.get(), 0, sizeof(H264_DEC_FRAME));
     } catch (...) {
-        RecH264Data::DbgviewLog(5, std::string("3501,H264Decode::H264Decode Error"));
+        qx::log::DbgviewLog(5, std::string("3501,H264Decode::H264Decode Error"));
     }
 }
 
@@ -24,9 +24,9 @@ H264Decode::~H264Decode() {
         m_handle = nullptr;
         m_attr.reset();
         m_frame.reset();
-        RecH264Data::UpdateLog(3, "3301,H264Decode::CreateDecode release g_decmutex" + Info());
+        qx::log::UpdateLog(3, "3301,H264Decode::CreateDecode release g_decmutex" + Info());
     } catch (...) {
-        RecH264Data::DbgviewLog(5, std::string("3504,H264Decode::~H264Decode Error"));
+        qx::log::DbgviewLog(5, std::string("3504,H264Decode::~H264Decode Error"));
     }
 }
 
@@ -52,9 +52,16 @@ bool H264Decode::BorderCheck() {
     m_sid = -1;
     m_width = 0;
     m_height = 0;
-    RecH264Data::UpdateLog(
+    qx::log::UpdateLog(
         5, "3503,H264Decode::CreateDecode BorderCheck Error" + info + "," + failed + size);
     return false;
+}
+
+bool H264Decode::RetryAfterPause() {
+    if (m_giveUp && m_giveUp())
+        return false;
+    qx::log::MSleep(kCreateRetryMs);
+    return !(m_giveUp && m_giveUp());
 }
 
 bool H264Decode::CreateDecode(int width, int height, int sid) {
@@ -65,8 +72,8 @@ bool H264Decode::CreateDecode(int width, int height, int sid) {
         return false;
     try {
         for (int attempt = 0; attempt < kCreateTries && m_handle == nullptr; ++attempt) {
-            if (attempt > 0)
-                RecH264Data::MSleep(kCreateRetryMs);
+            if (attempt > 0 && !RetryAfterPause())
+                break;
             std::memset(m_attr.get(), 0, sizeof(H264_DEC_ATTR));
             m_attr->words[2] = width / 16 + 1;
             m_attr->words[3] = height / 16 + 1;
@@ -76,23 +83,22 @@ bool H264Decode::CreateDecode(int width, int height, int sid) {
             m_handle = H264DecCreate(m_attr.get());
         }
     } catch (...) {
-        RecH264Data::UpdateLog(5, "3502,H264Decode::CreateDecode Create Handle Error" + Info());
-        RecH264Data::UpdateLog(3, "3301,H264Decode::CreateDecode release g_decmutex" + Info());
+        qx::log::UpdateLog(5, "3502,H264Decode::CreateDecode Create Handle Error" + Info());
+        qx::log::UpdateLog(3, "3301,H264Decode::CreateDecode release g_decmutex" + Info());
         return false;
     }
     if (m_handle == nullptr) {
-        RecH264Data::UpdateLog(5, "3502,H264Decode::CreateDecode Create Handle Error" + Info());
+        qx::log::UpdateLog(5, "3502,H264Decode::CreateDecode Create Handle Error" + Info());
         return false;
     }
-    RecH264Data::UpdateLog(3, "3303,H264Decode::CreateDecode success" + Info());
-    RecH264Data::UpdateLog(3, "3301,H264Decode::CreateDecode release g_decmutex" + Info());
+    qx::log::UpdateLog(3, "3303,H264Decode::CreateDecode success" + Info());
+    qx::log::UpdateLog(3, "3301,H264Decode::CreateDecode release g_decmutex" + Info());
     return true;
 }
 
 bool H264Decode::DecodeH264ToYUV12(const unsigned char* stream, int length) {
     if (m_handle == nullptr) {
-        RecH264Data::UpdateLog(5,
-                               "3506,H264Decode::DecodeH264ToYUV12 Error  handle isNULL" + Info());
+        qx::log::UpdateLog(5, "3506,H264Decode::DecodeH264ToYUV12 Error  handle isNULL" + Info());
         return false;
     }
     return H264DecAU(m_handle, stream, length, 0, m_frame.get(), 0) == 0;

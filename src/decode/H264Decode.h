@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,9 +23,13 @@ class H264Decode {
     virtual int GetDecodeType();
 
     const H264_DEC_FRAME& Frame() const { return *m_frame; }
+    // Creation gives up between its retries once this says so (the port stops).
+    void SetGiveUp(std::function<bool()> giveUp) { m_giveUp = std::move(giveUp); }
     const H264_DEC_ATTR& Attributes() const { return *m_attr; }
 
   protected:
+    // Pauses before the next creation attempt; false when creation is to give up.
+    bool RetryAfterPause();
     // The size limits every decoder shares; logs 3503 and forgets the size on failure.
     bool BorderCheck();
     // ",sid=<sid>,w*h=<width>x<height>"
@@ -40,4 +45,5 @@ class H264Decode {
     int m_width = 0;
     int m_height = 0;
     std::unique_ptr<H264_DEC_FRAME> m_frame;
+    std::function<bool()> m_giveUp;
 };

@@ -6,7 +6,7 @@
 
 #include "decode/AvPictureDecoder.h"
 #include "decode/FrameDescription.h"
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 
 namespace {
 
@@ -47,8 +47,8 @@ bool H265Decode::CreateDecode(int width, int height, int sid) {
         m_frame->pU = m_planes.get() + luma;
         m_frame->pV = m_planes.get() + luma * 5 / 4;
         for (int attempt = 0; attempt < kCreateTries && m_engine == nullptr; ++attempt) {
-            if (attempt > 0)
-                RecH264Data::MSleep(kCreateRetryMs);
+            if (attempt > 0 && !RetryAfterPause())
+                break;
             H265D_INIT_PARAM param{};
             param.iMaxWidth = width;
             param.iMaxHeight = height;
@@ -63,21 +63,20 @@ bool H265Decode::CreateDecode(int width, int height, int sid) {
             }
         }
     } catch (...) {
-        RecH264Data::UpdateLog(5, "3502,H264Decode::CreateDecode Create Handle Error" + Info());
+        qx::log::UpdateLog(5, "3502,H264Decode::CreateDecode Create Handle Error" + Info());
         return false;
     }
     if (m_engine == nullptr) {
-        RecH264Data::UpdateLog(5, "3502,H264Decode::CreateDecode Create Handle Error" + Info());
+        qx::log::UpdateLog(5, "3502,H264Decode::CreateDecode Create Handle Error" + Info());
         return false;
     }
-    RecH264Data::UpdateLog(3, "3303,H264Decode::CreateDecode success" + Info());
+    qx::log::UpdateLog(3, "3303,H264Decode::CreateDecode success" + Info());
     return true;
 }
 
 bool H265Decode::DecodeH264ToYUV12(const unsigned char* stream, int length) {
     if (m_engine == nullptr) {
-        RecH264Data::UpdateLog(5,
-                               "3506,H264Decode::DecodeH264ToYUV12 Error  handle isNULL" + Info());
+        qx::log::UpdateLog(5, "3506,H264Decode::DecodeH264ToYUV12 Error  handle isNULL" + Info());
         return false;
     }
     try {
@@ -124,7 +123,7 @@ bool H265Decode::DecodeH264ToYUV12(const unsigned char* stream, int length) {
         }
         return true;
     } catch (...) {
-        RecH264Data::UpdateLog(5, "3505,H264Decode::DecodeH264ToYUV12 Error" + Info());
+        qx::log::UpdateLog(5, "3505,H264Decode::DecodeH264ToYUV12 Error" + Info());
         return false;
     }
 }

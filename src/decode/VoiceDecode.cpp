@@ -4,7 +4,7 @@
 #include <string>
 
 #include "decode/VoiceEngine.h"
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 
 namespace {
 
@@ -62,7 +62,7 @@ int VoiceDecode::DecodeVioce(const int16_t* input, int16_t* output, int16_t& out
     try {
         return VOICE_DecodeFrame(m_engineState.get(), input, output, &outputLength);
     } catch (...) {
-        RecH264Data::DbgviewLog(5, std::string("8501,VoiceDecode::DecodeVioce Catch Error!"));
+        qx::log::DbgviewLog(5, std::string("8501,VoiceDecode::DecodeVioce Catch Error!"));
         return -1;
     }
 }

@@ -1,6 +1,9 @@
 #include "platform/WorkerThread.h"
 
+#include <pthread.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <mutex>
 #include <system_error>
 
@@ -32,6 +35,10 @@ std::thread StartThread(const char* role, std::function<void()> body) {
     if (hooks.beforeStart != nullptr && !hooks.beforeStart(role))
         throw std::system_error(EAGAIN, std::generic_category(), role);
     return std::thread([role, atStart = hooks.atStart, body = std::move(body)] {
+        // Named for whoever looks at the process (top, gdb, perf).
+        char name[16];
+        std::snprintf(name, sizeof name, "qx-%s", role);
+        pthread_setname_np(pthread_self(), name);
         if (atStart != nullptr)
             atStart(role);
         body();

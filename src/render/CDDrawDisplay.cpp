@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 #include "platform/XConnection.h"
 #include "render/PixelConvert.h"
 
@@ -60,9 +60,9 @@ CDDrawDisplay::~CDDrawDisplay() {
     try {
         DDrawDispDone();
         const int32_t count = --g_DDrawCount;
-        RecH264Data::DbgviewLog(5, "DDrawDone g_DDrawCount=%d", count);
+        qx::log::DbgviewLog(5, "DDrawDone g_DDrawCount=%d", count);
     } catch (...) {
-        RecH264Data::DbgviewLog(5, "4508,CDDrawDisplay::~CDDrawDisplay  Error");
+        qx::log::DbgviewLog(5, "4508,CDDrawDisplay::~CDDrawDisplay  Error");
     }
 }
 
@@ -81,33 +81,33 @@ void CDDrawDisplay::Close() {
 }
 
 void CDDrawDisplay::GetSize(int32_t& height, int32_t& width) {
-    height = surfaceHeight;
-    width = surfaceWidth;
+    height = m_pictureHeight;
+    width = m_pictureWidth;
 }
 
 int CDDrawDisplay::DDrawDispInit(QxWindow window, int width, int height, int sessionId) {
-    isInitFlag = false;
+    m_initialised = false;
     const int32_t count = ++g_DDrawCount;
-    RecH264Data::DbgviewLog(8, "DDrawInit g_DDrawCount=%d", count);
-    sid = sessionId;
-    surfaceWidth = width;
-    surfaceHeight = height;
-    m_hwnd = window;
+    qx::log::DbgviewLog(8, "DDrawInit g_DDrawCount=%d", count);
+    m_sid = sessionId;
+    m_pictureWidth = width;
+    m_pictureHeight = height;
+    m_window = window;
 
     auto connection = std::make_unique<qx::XConnection>();
     XWindowAttributes attributes;
     if (window == 0 || !connection->Open() || !connection->WindowAttributes(window, &attributes)) {
-        RecH264Data::DbgviewLog(5, "4519, CDDrawDisplay::DDrawDispInit m_hwnd is null");
+        qx::log::DbgviewLog(5, "4519, CDDrawDisplay::DDrawDispInit m_window is null");
         return 0;
     }
-    RecH264Data::DbgviewLog(8, "DIRECTDRAW_VERSION = 0x%04x", 0x0700);
-    deviceGuid = qx::GetWindowDeviceGuid(*connection, window);
-    m_lpDD = std::move(connection);
-    RecH264Data::DbgviewLog(8, "4308,CDDrawDisplay::DDrawDispInit DirectDrawCreate successed");
+    qx::log::DbgviewLog(8, "DIRECTDRAW_VERSION = 0x%04x", 0x0700);
+    m_deviceGuid = qx::GetWindowDeviceGuid(*connection, window);
+    m_connection = std::move(connection);
+    qx::log::DbgviewLog(8, "4308,CDDrawDisplay::DDrawDispInit DirectDrawCreate successed");
 
-    m_lpDDSPrimary = XCreateGC(m_lpDD->display(), window, 0, nullptr);
-    if (m_lpDD->Sync() != 0 || m_lpDDSPrimary == nullptr) {
-        RecH264Data::DbgviewLog(8, "4503,CDDrawDisplay::DDrawDispInit CreateSurface() Error");
+    m_gc = XCreateGC(m_connection->display(), window, 0, nullptr);
+    if (m_connection->Sync() != 0 || m_gc == nullptr) {
+        qx::log::DbgviewLog(8, "4503,CDDrawDisplay::DDrawDispInit CreateSurface() Error");
         DDrawDispDone();
         return 0;
     }
@@ -116,47 +116,47 @@ int CDDrawDisplay::DDrawDispInit(QxWindow window, int width, int height, int ses
         return 0;
     }
     if (width <= 0 || height <= 0) {
-        RecH264Data::DbgviewLog(5, "DDERR_INVALIDPARAMS ");
+        qx::log::DbgviewLog(5, "DDERR_INVALIDPARAMS ");
         DDrawDispDone();
         return 0;
     }
     m_visual = attributes.visual;
     m_depth = attributes.depth;
-    m_lpDDSRGB = std::make_unique<qx::ShmImage>();
-    if (!m_lpDDSRGB->Create(*m_lpDD, m_visual, m_depth, width, height)) {
-        RecH264Data::DbgviewLog(5, "DDERR_OUTOFMEMORY ");
+    m_image = std::make_unique<qx::ShmImage>();
+    if (!m_image->Create(*m_connection, m_visual, m_depth, width, height)) {
+        qx::log::DbgviewLog(5, "DDERR_OUTOFMEMORY ");
         DDrawDispDone();
         return 0;
     }
     // A new surface shows black until its first picture, not stale memory.
-    XImage* image = m_lpDDSRGB->image();
+    XImage* image = m_image->image();
     std::memset(image->data, 0, static_cast<size_t>(image->bytes_per_line) * image->height);
-    rgbSurfaceMade = true;
-    isInitFlag = true;
+    m_imageMade = true;
+    m_initialised = true;
     return 1;
 }
 
 bool CDDrawDisplay::ReadPixelFormat(int depth, Visual* visual) {
-    redBits = CountBits(visual->red_mask);
-    greenBits = CountBits(visual->green_mask);
-    blueBits = CountBits(visual->blue_mask);
-    alphaBits = depth == 32 ? 8 : 0;
-    rgbBitCount = static_cast<uint32_t>(BitsPerPixel(m_lpDD->display(), depth));
+    m_redBits = CountBits(visual->red_mask);
+    m_greenBits = CountBits(visual->green_mask);
+    m_blueBits = CountBits(visual->blue_mask);
+    m_alphaBits = depth == 32 ? 8 : 0;
+    m_rgbBitCount = static_cast<uint32_t>(BitsPerPixel(m_connection->display(), depth));
     const bool trueColor = visual->c_class == TrueColor;
-    if (trueColor && rgbBitCount == 32 && visual->red_mask == 0xff0000 &&
+    if (trueColor && m_rgbBitCount == 32 && visual->red_mask == 0xff0000 &&
         visual->green_mask == 0xff00 && visual->blue_mask == 0xff) {
         m_pixelFormat = kPixFmtRgb32;
-        RecH264Data::DbgviewLog(115, std::string("ddraw FOURCC_PIX_FMT_RGB32"));
+        qx::log::DbgviewLog(115, std::string("ddraw FOURCC_PIX_FMT_RGB32"));
         return true;
     }
-    if (trueColor && rgbBitCount == 16 && visual->red_mask == 0xf800 &&
+    if (trueColor && m_rgbBitCount == 16 && visual->red_mask == 0xf800 &&
         visual->green_mask == 0x7e0 && visual->blue_mask == 0x1f) {
         m_pixelFormat = kPixFmtRgb565;
-        RecH264Data::DbgviewLog(115, std::string("ddraw FOURCC_PIX_FMT_RGB565"));
+        qx::log::DbgviewLog(115, std::string("ddraw FOURCC_PIX_FMT_RGB565"));
         return true;
     }
     // Nothing converts into any other layout: showing raw memory would be garbage.
-    RecH264Data::DbgviewLog(115, "unknow pixformat r=%d,g=%d,b=%d", redBits, greenBits, blueBits);
+    qx::log::DbgviewLog(115, "unknow pixformat r=%d,g=%d,b=%d", m_redBits, m_greenBits, m_blueBits);
     return false;
 }
 
@@ -167,21 +167,21 @@ int CDDrawDisplay::DDrawDispReinit(QxWindow window, int width, int height, int s
 
 void CDDrawDisplay::DDrawDispDone() {
     m_stretched.reset();
-    if (m_lpDDSRGB) {
-        m_lpDDSRGB.reset();
-        RecH264Data::DbgviewLog(5, std::string("m_lpDDSRGB->Release()"));
+    if (m_image) {
+        m_image.reset();
+        qx::log::DbgviewLog(5, std::string("m_image->Release()"));
     }
-    rgbSurfaceMade = false;
-    if (m_lpDDSPrimary != nullptr) {
-        XFreeGC(m_lpDD->display(), m_lpDDSPrimary);
-        m_lpDDSPrimary = nullptr;
-        RecH264Data::DbgviewLog(5, std::string("m_lpDDSPrimary->Release()"));
+    m_imageMade = false;
+    if (m_gc != nullptr) {
+        XFreeGC(m_connection->display(), m_gc);
+        m_gc = nullptr;
+        qx::log::DbgviewLog(5, std::string("m_gc->Release()"));
     }
-    m_lpDD.reset();
+    m_connection.reset();
     m_visual = nullptr;
     m_pixelFormat = 0;
-    isInitFlag = false;
-    RecH264Data::DbgviewLog(3, std::string("4311,CDDrawDisplay::DDrawDispDone Exec Info"));
+    m_initialised = false;
+    qx::log::DbgviewLog(3, std::string("4311,CDDrawDisplay::DDrawDispDone Exec Info"));
 }
 
 bool CDDrawDisplay::DDrawUpdateDisp(unsigned char* planes[3], int width, int height,
@@ -191,38 +191,39 @@ bool CDDrawDisplay::DDrawUpdateDisp(unsigned char* planes[3], int width, int hei
         if (planes == nullptr || planes[0] == nullptr || planes[1] == nullptr ||
             planes[2] == nullptr || width <= 0 || height <= 0)
             return false;
-        if (m_lpDD) {
+        if (m_connection) {
             int screenW = 0;
             int screenH = 0;
-            if (m_lpDD->ScreenSize(m_hwnd, &screenW, &screenH)) {
-                if (screenWidth == 0 || screenHeight == 0) {
-                    screenWidth = screenW;
-                    screenHeight = screenH;
-                } else if (screenW != screenWidth && screenH != screenHeight) {
-                    if (DDrawDispReinit(m_hwnd, surfaceWidth, surfaceHeight, sid) == 0)
+            if (m_connection->ScreenSize(m_window, &screenW, &screenH)) {
+                if (m_screenWidth == 0 || m_screenHeight == 0) {
+                    m_screenWidth = screenW;
+                    m_screenHeight = screenH;
+                } else if (screenW != m_screenWidth && screenH != m_screenHeight) {
+                    if (DDrawDispReinit(m_window, m_pictureWidth, m_pictureHeight, m_sid) == 0)
                         return false;
-                    screenWidth = screenW;
-                    screenHeight = screenH;
+                    m_screenWidth = screenW;
+                    m_screenHeight = screenH;
                 }
             }
         }
-        if (window != m_hwnd) {
+        if (window != m_window) {
             if (DDrawDispReinit(window, width, height, 0) == 0) {
-                RecH264Data::DbgviewLog(115, std::string("DDrawDispReinit fail"));
+                qx::log::DbgviewLog(115, std::string("DDrawDispReinit fail"));
                 return false;
             }
         }
-        if (surfaceWidth < width || surfaceHeight < height) {
-            RecH264Data::DbgviewLog(115, std::string("resolution is diff"));
-            if (DDrawDispReinit(m_hwnd, width, height, sid) == 0)
+        if (m_pictureWidth < width || m_pictureHeight < height) {
+            qx::log::DbgviewLog(115, std::string("resolution is diff"));
+            if (DDrawDispReinit(m_window, width, height, m_sid) == 0)
                 return false;
         }
         // A renderer left without surfaces by a failed rebuild tries again, so that it
         // recovers as soon as the window can be drawn into again.
-        if (!isInitFlag && DDrawDispReinit(m_hwnd, surfaceWidth, surfaceHeight, sid) == 0)
+        if (!m_initialised &&
+            DDrawDispReinit(m_window, m_pictureWidth, m_pictureHeight, m_sid) == 0)
             return false;
-        if (!m_lpDDSRGB || m_lpDDSRGB->image() == nullptr) {
-            RecH264Data::DbgviewLog(5, "4509,CDDrawDisplay::DDrawUpdateDisp lock overlay Error");
+        if (!m_image || m_image->image() == nullptr) {
+            qx::log::DbgviewLog(5, "4509,CDDrawDisplay::DDrawUpdateDisp lock overlay Error");
             return false;
         }
         if (!Convert(planes, width, height))
@@ -244,24 +245,23 @@ bool CDDrawDisplay::DDrawUpdateDisp(unsigned char* planes[3], int width, int hei
         if (right <= left || bottom <= top)
             return false;
         if (!Blit(left, top, right - left, bottom - top)) {
-            RecH264Data::DbgviewLog(5,
-                                    "4517,CDDrawDisplay::DDrawUpdateDisp Bit Primary Screen Error");
+            qx::log::DbgviewLog(5, "4517,CDDrawDisplay::DDrawUpdateDisp Bit Primary Screen Error");
             return false;
         }
         return true;
     } catch (...) {
-        RecH264Data::DbgviewLog(5, "4511,CDDrawDisplay::DDrawUpdateDisp unknown Error");
+        qx::log::DbgviewLog(5, "4511,CDDrawDisplay::DDrawUpdateDisp unknown Error");
         return false;
     }
 }
 
 bool CDDrawDisplay::Convert(unsigned char* planes[3], int width, int height) {
-    XImage* image = m_lpDDSRGB->image();
+    XImage* image = m_image->image();
     // The overlap of picture and surface: a smaller picture is never read past its
     // own planes, and the surface's pitch, not its width, steps the rows. A larger
     // picture has rebuilt the surface by now, so the overlap is always whole rows.
-    const int w = std::min(width, m_lpDDSRGB->width());
-    const int h = std::min(height, m_lpDDSRGB->height());
+    const int w = std::min(width, m_image->width());
+    const int h = std::min(height, m_image->height());
     uint8_t* surface = reinterpret_cast<uint8_t*>(image->data);
     switch (m_pixelFormat) {
         case kPixFmtRgb565:
@@ -272,35 +272,34 @@ bool CDDrawDisplay::Convert(unsigned char* planes[3], int width, int height) {
                            {surface, image->bytes_per_line, w, h});
             return true;
         default:
-            RecH264Data::DbgviewLog(115, "unkonw pix format %d", m_pixelFormat);
+            qx::log::DbgviewLog(115, "unkonw pix format %d", m_pixelFormat);
             return false;
     }
 }
 
 bool CDDrawDisplay::Blit(int sourceLeft, int sourceTop, int sourceWidth, int sourceHeight) {
     XWindowAttributes attributes;
-    if (!m_lpDD->WindowAttributes(m_hwnd, &attributes))
+    if (!m_connection->WindowAttributes(m_window, &attributes))
         return false;
     const int clientWidth = attributes.width;
     const int clientHeight = attributes.height;
     if (clientWidth <= 0 || clientHeight <= 0)
         return false;
     if (clientWidth == sourceWidth && clientHeight == sourceHeight)
-        return m_lpDDSRGB->Put(m_hwnd, m_lpDDSPrimary, sourceLeft, sourceTop, 0, 0, sourceWidth,
-                               sourceHeight);
+        return m_image->Put(m_window, m_gc, sourceLeft, sourceTop, 0, 0, sourceWidth, sourceHeight);
     if (!m_stretched || m_stretched->width() != clientWidth ||
         m_stretched->height() != clientHeight) {
         m_stretched = std::make_unique<qx::ShmImage>();
-        if (!m_stretched->Create(*m_lpDD, m_visual, m_depth, clientWidth, clientHeight)) {
+        if (!m_stretched->Create(*m_connection, m_visual, m_depth, clientWidth, clientHeight)) {
             m_stretched.reset();
             return false;
         }
     }
-    const XImage& source = *m_lpDDSRGB->image();
+    const XImage& source = *m_image->image();
     XImage& destination = *m_stretched->image();
     if (source.bits_per_pixel == 32)
         Stretch<uint32_t>(source, sourceLeft, sourceTop, sourceWidth, sourceHeight, destination);
     else
         Stretch<uint16_t>(source, sourceLeft, sourceTop, sourceWidth, sourceHeight, destination);
-    return m_stretched->Put(m_hwnd, m_lpDDSPrimary, 0, 0, 0, 0, clientWidth, clientHeight);
+    return m_stretched->Put(m_window, m_gc, 0, 0, 0, 0, clientWidth, clientHeight);
 }

@@ -45,28 +45,28 @@ class CDDrawDisplay : public video_render {
     bool Convert(unsigned char* planes[3], int width, int height);
     bool Blit(int sourceLeft, int sourceTop, int sourceWidth, int sourceHeight);
 
-    bool isInitFlag = false;
-    bool rgbSurfaceMade = false;
-    int32_t sid = -1;
-    int32_t surfaceWidth = 0;
-    int32_t surfaceHeight = 0;
-    QxWindow m_hwnd = 0;
-    int32_t screenWidth = 0;
-    int32_t screenHeight = 0;
-    // In place of the DirectDraw object, the primary surface with its clipper (the
-    // window itself: X clips to its visible part) and the off-screen RGB surface.
-    std::unique_ptr<qx::XConnection> m_lpDD;
-    GC m_lpDDSPrimary = nullptr;
-    std::unique_ptr<qx::ShmImage> m_lpDDSRGB;
+    bool m_initialised = false;
+    bool m_imageMade = false;
+    int32_t m_sid = -1;
+    int32_t m_pictureWidth = 0;
+    int32_t m_pictureHeight = 0;
+    QxWindow m_window = 0;
+    int32_t m_screenWidth = 0;
+    int32_t m_screenHeight = 0;
+    // The X connection, the graphics context that draws into the window (X clips to
+    // its visible part) and the image the picture is converted into.
+    std::unique_ptr<qx::XConnection> m_connection;
+    GC m_gc = nullptr;
+    std::unique_ptr<qx::ShmImage> m_image;
     // The stretch to the client area, kept between pictures of one window size.
     std::unique_ptr<qx::ShmImage> m_stretched;
     Visual* m_visual = nullptr;
     int m_depth = 0;
-    std::optional<qx::QxGuid> deviceGuid;
-    int32_t redBits = 0;
-    int32_t greenBits = 0;
-    int32_t blueBits = 0;
-    int32_t alphaBits = 0;
-    uint32_t rgbBitCount = 0;
+    std::optional<qx::QxGuid> m_deviceGuid;
+    int32_t m_redBits = 0;
+    int32_t m_greenBits = 0;
+    int32_t m_blueBits = 0;
+    int32_t m_alphaBits = 0;
+    uint32_t m_rgbBitCount = 0;
     int32_t m_pixelFormat = 0;
 };

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 #include "platform/XConnection.h"
 
 namespace {
@@ -45,7 +45,7 @@ void main() {
 )";
 
 void Log115(const char* text) {
-    RecH264Data::DbgviewLog(115, "%s", text);
+    qx::log::DbgviewLog(115, "%s", text);
 }
 
 GLuint CompileShader(GLenum kind, const char* source) {
@@ -92,7 +92,7 @@ bool D3DRender::InitD3DSDK() {
         return true;
     void* library = dlopen("libGL.so.1", RTLD_LAZY | RTLD_GLOBAL);
     if (library == nullptr) {
-        RecH264Data::DbgviewLog(115, "%s fail", "D3DRender::InitD3DSDK");
+        qx::log::DbgviewLog(115, "%s fail", "D3DRender::InitD3DSDK");
         return false;
     }
     g_pD3D.store(library);
@@ -102,7 +102,7 @@ bool D3DRender::InitD3DSDK() {
 namespace {
 
 bool ProbeOnce() {
-    // Like the device object it stands for, the probe's connection lives as long as
+    // Like the process-wide GPU object of other platforms, the probe's connection lives as long as
     // the process: it also keeps the GL driver loaded while renderers come and go.
     static qx::XConnection* const kept = new qx::XConnection;
     qx::XConnection& connection = *kept;
@@ -161,9 +161,9 @@ D3DRender::D3DRender() = default;
 D3DRender::~D3DRender() {
     try {
         Teardown();
-        RecH264Data::DbgviewLog(85, "D3DRelease g_D3DCount=%d", g_D3DCount.load());
+        qx::log::DbgviewLog(85, "D3DRelease g_D3DCount=%d", g_D3DCount.load());
     } catch (...) {
-        RecH264Data::DbgviewLog(85, "%s", "D3D err:SafeRelease fail");
+        qx::log::DbgviewLog(85, "%s", "D3D err:SafeRelease fail");
     }
 }
 
@@ -177,11 +177,11 @@ long D3DRender::CreateDevice(QxWindow window, int maxWidth, int maxHeight) {
     int step = 181;
     try {
         const int32_t count = ++g_D3DCount;
-        RecH264Data::DbgviewLog(85, "D3DCreate g_D3DCount=%d", count);
+        qx::log::DbgviewLog(85, "D3DCreate g_D3DCount=%d", count);
         m_connection = std::make_unique<qx::XConnection>();
         if (!m_connection->Open() || !m_connection->IsWindow(window))
             return kFail;
-        hWnd = window;
+        m_window = window;
         step = 197;
         int width = 0;
         int height = 0;
@@ -189,8 +189,8 @@ long D3DRender::CreateDevice(QxWindow window, int maxWidth, int maxHeight) {
             Log115("D3D err:GetAdapterDisplayMode fail");
             return kFail;
         }
-        displayWidth = width;
-        displayHeight = height;
+        m_displayWidth = width;
+        m_displayHeight = height;
         step = 205;
         Display* display = m_connection->display();
         XWindowAttributes attributes;
@@ -207,26 +207,26 @@ long D3DRender::CreateDevice(QxWindow window, int maxWidth, int maxHeight) {
         if (GetPresentParams(maxWidth, maxHeight) != kOk)
             Log115("D3D err:GetPresentParams fail");
         step = 236;
-        device = glXCreateContext(display, info, nullptr, True);
+        m_context = glXCreateContext(display, info, nullptr, True);
         XFree(info);
-        if (m_connection->Sync() != 0 || device == nullptr) {
-            if (device != nullptr)
-                glXDestroyContext(display, device);
-            device = nullptr;
+        if (m_connection->Sync() != 0 || m_context == nullptr) {
+            if (m_context != nullptr)
+                glXDestroyContext(display, m_context);
+            m_context = nullptr;
             Log115("D3D err:CreateDevice fail");
             return kFail;
         }
         step = 242;
         return InitScene();
     } catch (...) {
-        RecH264Data::DbgviewLog(115, "D3D err:CreateDevice catch %d", step);
+        qx::log::DbgviewLog(115, "D3D err:CreateDevice catch %d", step);
         return kRefused;
     }
 }
 
 bool D3DRender::ClientSize(int* width, int* height) {
     XWindowAttributes attributes;
-    if (!m_connection || !m_connection->WindowAttributes(hWnd, &attributes))
+    if (!m_connection || !m_connection->WindowAttributes(m_window, &attributes))
         return false;
     *width = attributes.width;
     *height = attributes.height;
@@ -245,9 +245,9 @@ long D3DRender::GetPresentParams(int maxWidth, int maxHeight) {
 }
 
 bool D3DRender::MakeCurrent() {
-    if (device == nullptr || !m_connection)
+    if (m_context == nullptr || !m_connection)
         return false;
-    const bool made = glXMakeCurrent(m_connection->display(), hWnd, device);
+    const bool made = glXMakeCurrent(m_connection->display(), m_window, m_context);
     return m_connection->Sync() == 0 && made;
 }
 
@@ -272,29 +272,29 @@ long D3DRender::InitScene() {
     const GLuint vertex = CompileShader(GL_VERTEX_SHADER, kVertexShader);
     const GLuint fragment = CompileShader(GL_FRAGMENT_SHADER, kFragmentShader);
     if (vertex != 0 && fragment != 0) {
-        vertexBuffer = glCreateProgram();
-        glAttachShader(vertexBuffer, vertex);
-        glAttachShader(vertexBuffer, fragment);
-        glLinkProgram(vertexBuffer);
+        m_program = glCreateProgram();
+        glAttachShader(m_program, vertex);
+        glAttachShader(m_program, fragment);
+        glLinkProgram(m_program);
         GLint linked = GL_FALSE;
-        glGetProgramiv(vertexBuffer, GL_LINK_STATUS, &linked);
+        glGetProgramiv(m_program, GL_LINK_STATUS, &linked);
         if (linked != GL_TRUE) {
-            glDeleteProgram(vertexBuffer);
-            vertexBuffer = 0;
+            glDeleteProgram(m_program);
+            m_program = 0;
         }
     }
     if (vertex != 0)
         glDeleteShader(vertex);
     if (fragment != 0)
         glDeleteShader(fragment);
-    if (vertexBuffer == 0) {
+    if (m_program == 0) {
         Log115("D3D err:CreateRenderTarget fail");
         result = kFail;
     } else {
-        glUseProgram(vertexBuffer);
-        glUniform1i(glGetUniformLocation(vertexBuffer, "planeY"), 0);
-        glUniform1i(glGetUniformLocation(vertexBuffer, "planeU"), 1);
-        glUniform1i(glGetUniformLocation(vertexBuffer, "planeV"), 2);
+        glUseProgram(m_program);
+        glUniform1i(glGetUniformLocation(m_program, "planeY"), 0);
+        glUniform1i(glGetUniformLocation(m_program, "planeU"), 1);
+        glUniform1i(glGetUniformLocation(m_program, "planeV"), 2);
         glDisable(GL_DEPTH_TEST);
         glDisable(GL_CULL_FACE);
         glDisable(GL_LIGHTING);
@@ -302,7 +302,7 @@ long D3DRender::InitScene() {
         Display* display = m_connection->display();
         const int screen = DefaultScreen(display);
         if (epoxy_has_glx_extension(display, screen, "GLX_EXT_swap_control"))
-            glXSwapIntervalEXT(display, hWnd, 0);
+            glXSwapIntervalEXT(display, m_window, 0);
         else if (epoxy_has_glx_extension(display, screen, "GLX_MESA_swap_control"))
             glXSwapIntervalMESA(0);
     }
@@ -311,18 +311,18 @@ long D3DRender::InitScene() {
 }
 
 long D3DRender::CreateVideoSurface(int width, int height, uint32_t format) {
-    surfaceWidth = width;
-    surfaceHeight = height;
-    surfaceFormat = format;
-    if (device == nullptr)
+    m_textureWidth = width;
+    m_textureHeight = height;
+    m_textureFormat = format;
+    if (m_context == nullptr)
         return kPointer;
     if (width >= kMaxSurface || height >= kMaxSurface || width <= 0 || height <= 0)
         return kRefused;
     if (!MakeCurrent()) {
-        RecH264Data::DbgviewLog(85, "%s", "D3D err:CreateOffscreenPlainSurface fail");
+        qx::log::DbgviewLog(85, "%s", "D3D err:CreateOffscreenPlainSurface fail");
         return kFail;
     }
-    glGenTextures(3, videoSurface);
+    glGenTextures(3, m_planeTextures);
     const int widths[3] = {width, std::max(1, width / 2), std::max(1, width / 2)};
     const int heights[3] = {height, std::max(1, height / 2), std::max(1, height / 2)};
     // Black in limited range until the first picture arrives.
@@ -332,7 +332,7 @@ long D3DRender::CreateVideoSurface(int width, int height, uint32_t format) {
     for (int i = 0; i < 3; ++i) {
         std::vector<unsigned char> black(static_cast<size_t>(widths[i]) * heights[i], fills[i]);
         glActiveTexture(GL_TEXTURE0 + i);
-        glBindTexture(GL_TEXTURE_2D, videoSurface[i]);
+        glBindTexture(GL_TEXTURE_2D, m_planeTextures[i]);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
@@ -343,7 +343,7 @@ long D3DRender::CreateVideoSurface(int width, int height, uint32_t format) {
     const bool ok = glGetError() == GL_NO_ERROR;
     ReleaseCurrent();
     if (!ok) {
-        RecH264Data::DbgviewLog(85, "%s", "D3D err:CreateOffscreenPlainSurface fail");
+        qx::log::DbgviewLog(85, "%s", "D3D err:CreateOffscreenPlainSurface fail");
         return kFail;
     }
     return kOk;
@@ -358,7 +358,7 @@ bool D3DRender::Render(unsigned char* planes[3], const int strides[3], int width
 long D3DRender::RenderFrame(unsigned char* planes[3], int width, int height, QxWindow window,
                             const RenderPoint* topLeft, const RenderPoint* bottomRight) {
     if (planes == nullptr || planes[0] == nullptr ||
-        (surfaceFormat == kYv12 && (planes[1] == nullptr || planes[2] == nullptr)))
+        (m_textureFormat == kYv12 && (planes[1] == nullptr || planes[2] == nullptr)))
         return kPointer;
     if (width <= 0 || height <= 0)
         return kRefused;
@@ -369,19 +369,19 @@ long D3DRender::RenderFrame(unsigned char* planes[3], int width, int height, QxW
     }
     int screenW = 0;
     int screenH = 0;
-    if (m_connection->ScreenSize(hWnd, &screenW, &screenH)) {
-        if (screenWidth != 0 && screenHeight != 0 &&
-            (screenW != screenWidth || screenH != screenHeight)) {
-            screenWidth = screenW;
-            screenHeight = screenH;
+    if (m_connection->ScreenSize(m_window, &screenW, &screenH)) {
+        if (m_screenWidth != 0 && m_screenHeight != 0 &&
+            (screenW != m_screenWidth || screenH != m_screenHeight)) {
+            m_screenWidth = screenW;
+            m_screenHeight = screenH;
             const long result = Reset();
             if (result != kOk) {
-                hWnd = 0;
+                m_window = 0;
                 return result;
             }
-        } else if (screenWidth == 0 || screenHeight == 0) {
-            screenWidth = screenW;
-            screenHeight = screenH;
+        } else if (m_screenWidth == 0 || m_screenHeight == 0) {
+            m_screenWidth = screenW;
+            m_screenHeight = screenH;
         }
     }
     int clientWidth = 0;
@@ -390,35 +390,36 @@ long D3DRender::RenderFrame(unsigned char* planes[3], int width, int height, QxW
         clientWidth = 0;
         clientHeight = 0;
     }
-    if (lastClientWidth == 0 && lastClientHeight == 0) {
-        lastClientWidth = clientWidth;
-        lastClientHeight = clientHeight;
+    if (m_lastClientWidth == 0 && m_lastClientHeight == 0) {
+        m_lastClientWidth = clientWidth;
+        m_lastClientHeight = clientHeight;
     }
     clientWidth = std::min(clientWidth, width);
     clientHeight = std::min(clientHeight, height);
-    if (lastClientWidth < clientWidth || lastClientHeight < clientHeight || window != hWnd) {
-        hWnd = window;
+    if (m_lastClientWidth < clientWidth || m_lastClientHeight < clientHeight ||
+        window != m_window) {
+        m_window = window;
         const long result = Reset();
         if (result != kOk) {
-            hWnd = 0;
+            m_window = 0;
             return result;
         }
-        lastClientWidth = clientWidth;
-        lastClientHeight = clientHeight;
+        m_lastClientWidth = clientWidth;
+        m_lastClientHeight = clientHeight;
     }
-    if (device == nullptr)
+    if (m_context == nullptr)
         return kPointer;
-    if (!m_connection->IsWindow(hWnd))
+    if (!m_connection->IsWindow(m_window))
         return kFail;
     if (m_lost) {
-        RecH264Data::DbgviewLog(8115, "%s", "D3D err:device not reset");
+        qx::log::DbgviewLog(8115, "%s", "D3D err:m_context not reset");
         // The picture itself is not drawn: the frame fails even when the rebuild works.
         const long result = Reset();
         return result != kOk ? result : kDeviceNotReset;
     }
     if (!MakeCurrent()) {
         m_lost = true;
-        RecH264Data::DbgviewLog(8115, "%s", "D3D err:device lost");
+        qx::log::DbgviewLog(8115, "%s", "D3D err:m_context lost");
         return kDeviceLost;
     }
     long result = FillBuffer(planes, width, height);
@@ -436,25 +437,25 @@ long D3DRender::RenderFrame(unsigned char* planes[3], int width, int height, QxW
 long D3DRender::FillBuffer(unsigned char* planes[3], int width, int height) {
     // Only the overlap of picture and surface: a picture of another size neither
     // over-reads its planes nor writes past the textures.
-    const int w = std::min(width, surfaceWidth);
-    const int h = std::min(height, surfaceHeight);
+    const int w = std::min(width, m_textureWidth);
+    const int h = std::min(height, m_textureHeight);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, videoSurface[0]);
+    glBindTexture(GL_TEXTURE_2D, m_planeTextures[0]);
     glPixelStorei(GL_UNPACK_ROW_LENGTH, width);
     glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w, h, GL_LUMINANCE, GL_UNSIGNED_BYTE, planes[0]);
     if (w / 2 > 0 && h / 2 > 0) {
         glPixelStorei(GL_UNPACK_ROW_LENGTH, width / 2);
         for (int i = 1; i < 3; ++i) {
             glActiveTexture(GL_TEXTURE0 + i);
-            glBindTexture(GL_TEXTURE_2D, videoSurface[i]);
+            glBindTexture(GL_TEXTURE_2D, m_planeTextures[i]);
             glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w / 2, h / 2, GL_LUMINANCE, GL_UNSIGNED_BYTE,
                             planes[i]);
         }
     }
     glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
     if (glGetError() != GL_NO_ERROR) {
-        RecH264Data::DbgviewLog(85, "%s", "D3D err:FillBuffer fail");
+        qx::log::DbgviewLog(85, "%s", "D3D err:FillBuffer fail");
         return kFail;
     }
     return kOk;
@@ -480,22 +481,22 @@ long D3DRender::Draw(int width, int height, const RenderPoint* topLeft,
     int clientWidth = 0;
     int clientHeight = 0;
     ClientSize(&clientWidth, &clientHeight);
-    const float s0 = static_cast<float>(left) / surfaceWidth;
-    const float s1 = static_cast<float>(right) / surfaceWidth;
-    const float t0 = static_cast<float>(top) / surfaceHeight;
-    const float t1 = static_cast<float>(bottom) / surfaceHeight;
+    const float s0 = static_cast<float>(left) / m_textureWidth;
+    const float s1 = static_cast<float>(right) / m_textureWidth;
+    const float t0 = static_cast<float>(top) / m_textureHeight;
+    const float t1 = static_cast<float>(bottom) / m_textureHeight;
     glViewport(0, 0, clientWidth, clientHeight);
     glClearColor(0.f, 0.f, 0.f, 1.f);
     glClear(GL_COLOR_BUFFER_BIT);
-    glUseProgram(vertexBuffer);
+    glUseProgram(m_program);
     // Filtering stays inside the rectangle shown: texels beyond it (the rest of a
     // larger surface) must not bleed into its edges.
-    const float chromaWidth = static_cast<float>(std::max(1, surfaceWidth / 2));
-    const float chromaHeight = static_cast<float>(std::max(1, surfaceHeight / 2));
-    glUniform4f(glGetUniformLocation(vertexBuffer, "lumaLimit"), (left + 0.5f) / surfaceWidth,
-                (top + 0.5f) / surfaceHeight, (right - 0.5f) / surfaceWidth,
-                (bottom - 0.5f) / surfaceHeight);
-    glUniform4f(glGetUniformLocation(vertexBuffer, "chromaLimit"), (left / 2 + 0.5f) / chromaWidth,
+    const float chromaWidth = static_cast<float>(std::max(1, m_textureWidth / 2));
+    const float chromaHeight = static_cast<float>(std::max(1, m_textureHeight / 2));
+    glUniform4f(glGetUniformLocation(m_program, "lumaLimit"), (left + 0.5f) / m_textureWidth,
+                (top + 0.5f) / m_textureHeight, (right - 0.5f) / m_textureWidth,
+                (bottom - 0.5f) / m_textureHeight);
+    glUniform4f(glGetUniformLocation(m_program, "chromaLimit"), (left / 2 + 0.5f) / chromaWidth,
                 (top / 2 + 0.5f) / chromaHeight,
                 std::max(left / 2 + 0.5f, right / 2 - 0.5f) / chromaWidth,
                 std::max(top / 2 + 0.5f, bottom / 2 - 0.5f) / chromaHeight);
@@ -510,7 +511,7 @@ long D3DRender::Draw(int width, int height, const RenderPoint* topLeft,
     glVertex2f(-1.f, -1.f);
     glEnd();
     if (m_doubleBuffered)
-        glXSwapBuffers(m_connection->display(), hWnd);
+        glXSwapBuffers(m_connection->display(), m_window);
     else
         glFlush();
     if (glGetError() != GL_NO_ERROR) {
@@ -522,30 +523,30 @@ long D3DRender::Draw(int width, int height, const RenderPoint* topLeft,
 
 long D3DRender::Reset() {
     Teardown();
-    const long result = CreateDevice(hWnd, surfaceWidth, surfaceHeight);
+    const long result = CreateDevice(m_window, m_textureWidth, m_textureHeight);
     if (result != kOk)
         return result;
     m_lost = false;
-    return CreateVideoSurface(surfaceWidth, surfaceHeight, kYv12);
+    return CreateVideoSurface(m_textureWidth, m_textureHeight, kYv12);
 }
 
 void D3DRender::Teardown() {
     try {
-        lastClientWidth = -1;
-        lastClientHeight = -1;
-        if (device != nullptr) {
+        m_lastClientWidth = -1;
+        m_lastClientHeight = -1;
+        if (m_context != nullptr) {
             // Destroying the context frees its textures and program with it.
-            glXDestroyContext(m_connection->display(), device);
-            device = nullptr;
-            videoSurface[0] = videoSurface[1] = videoSurface[2] = 0;
-            vertexBuffer = 0;
+            glXDestroyContext(m_connection->display(), m_context);
+            m_context = nullptr;
+            m_planeTextures[0] = m_planeTextures[1] = m_planeTextures[2] = 0;
+            m_program = 0;
             --g_D3DCount;
         } else if (m_connection) {
             --g_D3DCount;
         }
         m_connection.reset();
     } catch (...) {
-        RecH264Data::DbgviewLog(115, "catch line=%d", 128);
+        qx::log::DbgviewLog(115, "catch line=%d", 128);
     }
 }
 
@@ -555,13 +556,13 @@ void D3DRender::Close() {
 
 void D3DRender::SetText(const char* value, int32_t reserved, bool enable) {
     if (enable && value != nullptr) {
-        std::strncpy(text, value, sizeof text - 1);
-        text[sizeof text - 1] = '\0';
+        std::strncpy(m_text, value, sizeof m_text - 1);
+        m_text[sizeof m_text - 1] = '\0';
     }
-    textEnabled = enable;
+    m_textEnabled = enable;
 }
 
 void D3DRender::GetSize(int32_t& height, int32_t& width) {
-    height = surfaceHeight;
-    width = surfaceWidth;
+    height = m_textureHeight;
+    width = m_textureWidth;
 }

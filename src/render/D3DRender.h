@@ -61,27 +61,27 @@ class D3DRender : public video_render {
     bool MakeCurrent();
     void ReleaseCurrent();
 
-    // In place of the device: the connection and its context; of the video surface:
+    // In place of the m_context: the connection and its context; of the video surface:
     // the three plane textures; of the vertex buffer: the converting program.
     std::unique_ptr<qx::XConnection> m_connection;
-    GLXContext device = nullptr;
+    GLXContext m_context = nullptr;
     bool m_doubleBuffered = false;
-    GLuint videoSurface[3] = {0, 0, 0};
-    GLuint vertexBuffer = 0;
-    int32_t displayWidth = 0;
-    int32_t displayHeight = 0;
-    QxWindow hWnd = 0;
-    int32_t surfaceWidth = 0;
-    int32_t surfaceHeight = 0;
-    int32_t lastClientWidth = 0;
-    int32_t lastClientHeight = 0;
-    uint32_t surfaceFormat = kYv12;
+    GLuint m_planeTextures[3] = {0, 0, 0};
+    GLuint m_program = 0;
+    int32_t m_displayWidth = 0;
+    int32_t m_displayHeight = 0;
+    QxWindow m_window = 0;
+    int32_t m_textureWidth = 0;
+    int32_t m_textureHeight = 0;
+    int32_t m_lastClientWidth = 0;
+    int32_t m_lastClientHeight = 0;
+    uint32_t m_textureFormat = kYv12;
     int32_t m_backBufferWidth = 0;
     int32_t m_backBufferHeight = 0;
-    int32_t screenWidth = 0;
-    int32_t screenHeight = 0;
-    bool textEnabled = false;
-    char text[128] = {};
+    int32_t m_screenWidth = 0;
+    int32_t m_screenHeight = 0;
+    bool m_textEnabled = false;
+    char m_text[128] = {};
     bool m_lost = false;
 };
 

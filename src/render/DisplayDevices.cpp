@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 #include "platform/XConnection.h"
 
 namespace qx {
@@ -38,7 +38,7 @@ const DisplayDeviceNode* FindMonitor(const ScreenRect& rect) {
         const ScreenRect& m = node.monitorInfo.rcMonitor;
         if (node.bMonitorInfo == 1 && m.left <= x && x <= m.right && m.top <= y && y <= m.bottom)
             return &node;
-        RecH264Data::DbgviewLog(0, std::string("----------------------GetWindowDeviceGuid 1"));
+        qx::log::DbgviewLog(0, std::string("----------------------GetWindowDeviceGuid 1"));
     }
     return nullptr;
 }
@@ -93,7 +93,7 @@ int DDEnumCallbackEx(const QxGuid* guid, const char* description, const char* na
                      const MonitorInfo* monitor) {
     const uintptr_t handle = reinterpret_cast<uintptr_t>(monitor);
     if (guid != nullptr) {
-        RecH264Data::DbgviewLog(
+        qx::log::DbgviewLog(
             3,
             "[%08x-%04x-%04x-%02x%02x%02x%02x%02x%02x%02x%02x]DriverDescription = %s "
             "DriverName = %s hm = %x\n",
@@ -101,27 +101,27 @@ int DDEnumCallbackEx(const QxGuid* guid, const char* description, const char* na
             guid->data4[3], guid->data4[4], guid->data4[5], guid->data4[6], guid->data4[7],
             OrNull(description), OrNull(name), static_cast<unsigned>(handle));
     } else {
-        RecH264Data::DbgviewLog(4, "[NULL]DriverDescription = %s DriverName = %s hm = %x\n",
-                                OrNull(description), OrNull(name), static_cast<unsigned>(handle));
+        qx::log::DbgviewLog(4, "[NULL]DriverDescription = %s DriverName = %s hm = %x\n",
+                            OrNull(description), OrNull(name), static_cast<unsigned>(handle));
     }
     DisplayDeviceNode node;
     if (monitor != nullptr) {
         const ScreenRect& m = monitor->rcMonitor;
         const ScreenRect& w = monitor->rcWork;
-        RecH264Data::DbgviewLog(3, "rcMonitor = [%d, %d - %d, %d] rcWork = [%d, %d - %d, %d]\n",
-                                m.left, m.top, m.right, m.bottom, w.left, w.top, w.right, w.bottom);
+        qx::log::DbgviewLog(3, "rcMonitor = [%d, %d - %d, %d] rcWork = [%d, %d - %d, %d]\n", m.left,
+                            m.top, m.right, m.bottom, w.left, w.top, w.right, w.bottom);
         node.monitorInfo = *monitor;
         node.bMonitorInfo = 1;
-        RecH264Data::DbgviewLog(3, std::string("Set pNode.bMonitorInfo TRUE"));
+        qx::log::DbgviewLog(3, std::string("Set pNode.bMonitorInfo TRUE"));
     } else {
-        RecH264Data::DbgviewLog(3, std::string("Set pNode.bMonitorInfo FALSE"));
+        qx::log::DbgviewLog(3, std::string("Set pNode.bMonitorInfo FALSE"));
     }
     if (guid != nullptr) {
         node.bGuidValid = 1;
-        RecH264Data::DbgviewLog(3, std::string("Set pNode.bGuidValid TRUE"));
+        qx::log::DbgviewLog(3, std::string("Set pNode.bGuidValid TRUE"));
         node.guid = *guid;
     } else {
-        RecH264Data::DbgviewLog(3, std::string("Set pNode.bGuidValid FALSE"));
+        qx::log::DbgviewLog(3, std::string("Set pNode.bGuidValid FALSE"));
     }
     std::lock_guard<std::mutex> lock(DevicesMutex());
     g_pDisplayDevices().push_front(node);
@@ -159,7 +159,7 @@ std::optional<QxGuid> DeviceGuidForRect(const ScreenRect& rect) {
 std::optional<QxGuid> GetWindowDeviceGuid(XConnection& connection, unsigned long window) {
     if (window == 0)
         return std::nullopt;
-    RecH264Data::DbgviewLog(0, std::string("----------------------GetWindowDeviceGuid end"));
+    qx::log::DbgviewLog(0, std::string("----------------------GetWindowDeviceGuid end"));
     std::optional<QxGuid> guid;
     int x = 0;
     int y = 0;
@@ -167,7 +167,7 @@ std::optional<QxGuid> GetWindowDeviceGuid(XConnection& connection, unsigned long
     int height = 0;
     if (connection.WindowGeometry(window, &x, &y, &width, &height))
         guid = DeviceGuidForRect({x, y, x + width, y + height});
-    RecH264Data::DbgviewLog(0, std::string("----------------------GetWindowDeviceGuid end"));
+    qx::log::DbgviewLog(0, std::string("----------------------GetWindowDeviceGuid end"));
     return guid;
 }
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 
 namespace {
 
@@ -118,17 +118,15 @@ void AudioPath::SetUpPlayer(int knd) {
         ServicePlayer();
     }
     m_player->SetVolume(m_volume);
-    m_player->Open(m_status.window.load(), &m_handler, 1, 8000, knd == qx::kKindPcm8 ? 8 : 16,
-                   knd);
+    m_player->Open(m_status.window.load(), &m_handler, 1, 8000, knd == qx::kKindPcm8 ? 8 : 16, knd);
 }
 
-void AudioPath::AudioStep(const H264_PARAM& header, const unsigned char* packet,
-                          int packetLength) {
+void AudioPath::AudioStep(const H264_PARAM& header, const unsigned char* packet, int packetLength) {
     if (!IsAudioKind(header.knd))
         return;
     if (header.nal_len < 0 || header.nal_len > kMaxAudioPayload || !m_soundEnabled)
         return;
-    RecH264Data::DbgviewLog(5, std::string("PLAY SOUND 3"));
+    qx::log::DbgviewLog(5, std::string("PLAY SOUND 3"));
     ServicePlayer();
     if (!m_player)
         return;
@@ -145,7 +143,7 @@ void AudioPath::AudioStep(const H264_PARAM& header, const unsigned char* packet,
         if (payload > 0)
             std::memcpy(m_curAudio.data, packet + qx::kHeaderSize, payload);
     }
-    RecH264Data::DbgviewLog(5, "audio pts =%" PRId64, header.pts);
+    qx::log::DbgviewLog(5, "audio pts =%" PRId64, header.pts);
     if (!m_status.keyFrameWait)
         DecodeVioce();
 }
@@ -188,8 +186,8 @@ void AudioPath::DecodeVioce() {
                 break;
         }
     } catch (...) {
-        RecH264Data::DbgviewLog(5, "5533,DDrawSession::DecodeVioce Catch Error!,sid=" +
-                                       std::to_string(m_status.sessionId));
+        qx::log::DbgviewLog(5, "5533,DDrawSession::DecodeVioce Catch Error!,sid=" +
+                                   std::to_string(m_status.sessionId));
     }
 }
 
@@ -210,7 +208,7 @@ bool AudioPath::QueueAudioFrame(const FRAME_BUF& frame) {
         const int state = m_status.PlayState();
         if (m_status.Ending())
             return true;
-        RecH264Data::DbgviewLog(4, std::string("------------------------audio queue is full"));
+        qx::log::DbgviewLog(4, std::string("------------------------audio queue is full"));
         if (qx::IsFastState(state) || (state >= -16 && state <= 0)) {
             m_AudioCirQueue->DropOldest();
             continue;
@@ -226,7 +224,7 @@ bool AudioPath::QueueAudioFrame(const FRAME_BUF& frame) {
             m_AudioCirQueue->Clear();
         if (m_status.notDataCount == 0)
             return false;
-        RecH264Data::DbgviewLog(4, std::string("------------------------queue is full, reset"));
+        qx::log::DbgviewLog(4, std::string("------------------------queue is full, reset"));
         m_AudioCirQueue->Clear();
         return true;
     }
@@ -303,11 +301,11 @@ bool AudioPath::DropLate(const FRAME_BUF& frame) {
     const int queued = m_AudioCirQueue->Count();
     if (queued <= kLiveAudioBacklog)
         return false;
-    RecH264Data::DbgviewLog(0, std::string("----------------------nAQueNum > 20"));
+    qx::log::DbgviewLog(0, std::string("----------------------nAQueNum > 20"));
     const int64_t picture = m_clock.LivePts();
     if (frame.param.pts < picture && m_status.frameRate.load() != 1 && picture != 0) {
-        RecH264Data::DbgviewLog(0, "nAQueNum =" + std::to_string(queued) +
-                                       ", tmpBuf.param.pts < m_lCurVPlayPts,del audio packet");
+        qx::log::DbgviewLog(0, "nAQueNum =" + std::to_string(queued) +
+                                   ", tmpBuf.param.pts < m_lCurVPlayPts,del audio packet");
         return true;
     }
     return false;

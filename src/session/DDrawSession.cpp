@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 
 DDrawSession::DDrawSession()
     : m_input(m_status, m_signals),
@@ -14,10 +14,10 @@ DDrawSession::DDrawSession()
       m_file(m_status, m_signals, m_input),
       m_parser(m_status, m_input, m_video, m_audio) {
     m_input.SetGapHandler([this] { OnGap(); });
-    RecH264Data::UpdateLog(3, "5301,DDrawSession::DDrawSession call success" + Description() +
-                                  ",DDrawSession begin,Init srcBuf success,Init videoSrcBuf "
-                                  "success,Init srcBuf success,Init m_AudioCirQueue success,Init "
-                                  "audio decodec success");
+    qx::log::UpdateLog(3, "5301,DDrawSession::DDrawSession call success" + Description() +
+                              ",DDrawSession begin,Init srcBuf success,Init videoSrcBuf "
+                              "success,Init srcBuf success,Init m_AudioCirQueue success,Init "
+                              "audio decodec success");
 }
 
 // The members go in reverse order: the workers are joined first.
@@ -25,7 +25,7 @@ DDrawSession::~DDrawSession() = default;
 
 void DDrawSession::SetSessionID(int id) {
     m_status.sessionId = id;
-    RecH264Data::UpdateLog(3, "5308,DDrawSession::SetSessionID success" + Description());
+    qx::log::UpdateLog(3, "5308,DDrawSession::SetSessionID success" + Description());
 }
 
 std::string DDrawSession::Description() const {

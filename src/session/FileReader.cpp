@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "log/RecH264Data.h"
+#include "log/Log.h"
+#include "stream/PacketBytes.h"
 #include "platform/StdioFile.h"
 
 namespace {
@@ -24,8 +25,8 @@ int64_t SizeOf(std::FILE* file) {
 
 // The header of the last marker in bytes that a whole header follows.
 bool LastWholeHeader(const std::vector<unsigned char>& bytes, size_t length, H264_PARAM* header) {
-    const std::vector<int> markers = RecH264Data::IndexOf(bytes.data(), static_cast<int>(length),
-                                                          qx::kMarker, qx::kMarkerSize, -1);
+    const std::vector<int> markers =
+        qx::IndexOf(bytes.data(), static_cast<int>(length), qx::kMarker, qx::kMarkerSize, -1);
     for (auto it = markers.rbegin(); it != markers.rend(); ++it) {
         if (static_cast<size_t>(*it) + qx::kHeaderSize <= length) {
             *header = qx::ReadHeader(bytes.data() + *it);
@@ -37,8 +38,8 @@ bool LastWholeHeader(const std::vector<unsigned char>& bytes, size_t length, H26
 
 // The start second and the frame rate of the first video packet in the window.
 bool ScanStart(const std::vector<unsigned char>& window, size_t got, int64_t* start, int* rate) {
-    const std::vector<int> markers = RecH264Data::IndexOf(window.data(), static_cast<int>(got),
-                                                          qx::kMarker, qx::kMarkerSize, -1);
+    const std::vector<int> markers =
+        qx::IndexOf(window.data(), static_cast<int>(got), qx::kMarker, qx::kMarkerSize, -1);
     bool haveStart = false;
     for (int at : markers) {
         if (static_cast<size_t>(at) + qx::kHeaderSize > got)

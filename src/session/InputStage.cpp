@@ -6,7 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "log/RecH264Data.h"
+#include "log/Log.h"
+#include "stream/PacketBytes.h"
 #include "platform/Clock.h"
 #include "stream/KeyPacket.h"
 
@@ -34,7 +35,7 @@ int FirstMarker(const unsigned char* data, int size, int from) {
     if (from >= size)
         return -1;
     const std::vector<int> found =
-        RecH264Data::IndexOf(data + from, size - from, qx::kMarker, qx::kMarkerSize, 1);
+        qx::IndexOf(data + from, size - from, qx::kMarker, qx::kMarkerSize, 1);
     return found.empty() ? -1 : found[0] + from;
 }
 
@@ -64,8 +65,8 @@ void InputStage::NoteLiveHeader_locked(const H264_PARAM& header) {
         StopCaching();
     if (IsVideoKind(header.knd)) {
         if (IsVideoGap_locked(header)) {
-            RecH264Data::DbgviewLog(115, "%sCurIdx=%" PRId64 ",LastIdx=%" PRId64, kNotContinuous,
-                                    header.idx, m_lastVideoIdx.load());
+            qx::log::DbgviewLog(115, "%sCurIdx=%" PRId64 ",LastIdx=%" PRId64, kNotContinuous,
+                                header.idx, m_lastVideoIdx.load());
             Reset_locked();
             RestartCaching_locked();
             if (m_onGap)
@@ -95,7 +96,7 @@ int InputStage::InputData(const unsigned char* data, int length) {
         std::snprintf(text, sizeof text,
                       "5403,DDrawSession::InputData BorderCheck Error,datalen=%d,data=%p", length,
                       static_cast<const void*>(data));
-        RecH264Data::UpdateLog(4, text);
+        qx::log::UpdateLog(4, text);
         return 0;
     }
     CAutoLock lock(&m_lock);
@@ -118,7 +119,7 @@ int InputStage::InputData(const unsigned char* data, int length) {
     if (fillAfter >= m_srcBuf.Capacity()) {
         m_refusedLength = length;
         if (mode == qx::kModeLive)
-            RecH264Data::DbgviewLog(115, "buff is full");
+            qx::log::DbgviewLog(115, "buff is full");
         // The parser may now have to make room for a chunk that can never fit.
         m_signals.parser.Post(qx::WakeSignal::kInput);
         return 0;
@@ -131,7 +132,7 @@ int InputStage::InputData(const unsigned char* data, int length) {
             m_positions.AddKey(header.pts, m_srcBuf.EndPosition());
     }
     if (!m_srcBuf.Append(data, length)) {
-        RecH264Data::DbgviewLog(11, "FastMemcpy Err:30001");
+        qx::log::DbgviewLog(11, "FastMemcpy Err:30001");
         return 0;
     }
     m_refusedLength = 0;
@@ -140,8 +141,7 @@ int InputStage::InputData(const unsigned char* data, int length) {
     return 1;
 }
 
-bool InputStage::WaitForRoom(int length, long timeoutMs,
-                             const std::function<bool()>& giveUp) {
+bool InputStage::WaitForRoom(int length, long timeoutMs, const std::function<bool()>& giveUp) {
     std::unique_lock<CCritSec> lock(m_lock);
     const auto fits = [&] {
         return static_cast<int64_t>(m_srcBuf.Size()) + length < m_srcBuf.Capacity();
@@ -160,9 +160,7 @@ bool InputStage::Fits(int length) {
 }
 
 void InputStage::WakeWaiters() {
-    {
-        CAutoLock lock(&m_lock);
-    }
+    { CAutoLock lock(&m_lock); }
     m_room.notify_all();
 }
 
@@ -180,7 +178,7 @@ void InputStage::DiscardUnusable_locked(int keepFrom, const char* why) {
         return;
     m_srcBuf.Consume(drop);
     Consumed_locked();
-    RecH264Data::DbgviewLog(115, "discard %d bytes: %s,sid=%d", drop, why, m_status.sessionId);
+    qx::log::DbgviewLog(115, "discard %d bytes: %s,sid=%d", drop, why, m_status.sessionId);
 }
 
 int InputStage::Extract(unsigned char* packet, bool* moved) {
@@ -233,8 +231,7 @@ void InputStage::UnblockRefused_locked() {
     const int refused = m_refusedLength;
     if (refused == 0 || static_cast<int64_t>(fill) + refused < m_srcBuf.Capacity())
         return;
-    const std::vector<int> markers =
-        RecH264Data::IndexOf(data, fill, qx::kMarker, qx::kMarkerSize, 1);
+    const std::vector<int> markers = qx::IndexOf(data, fill, qx::kMarker, qx::kMarkerSize, 1);
     if (markers.empty()) {
         DiscardUnusable_locked(-1, "no marker");
         return;
@@ -256,8 +253,7 @@ void InputStage::UnblockRefused_locked() {
 int InputStage::ExtractByMarkers_locked(unsigned char* packet) {
     const unsigned char* data = m_srcBuf.Front();
     const int fill = m_srcBuf.Size();
-    const std::vector<int> markers =
-        RecH264Data::IndexOf(data, fill, qx::kMarker, qx::kMarkerSize, 2);
+    const std::vector<int> markers = qx::IndexOf(data, fill, qx::kMarker, qx::kMarkerSize, 2);
     if (markers.size() < 2) {
         UnblockRefused_locked();
         return 0;
@@ -278,7 +274,7 @@ int InputStage::ExtractByMarkers_locked(unsigned char* packet) {
     m_srcBuf.Consume(p1);
     Consumed_locked();
     if (!good) {
-        RecH264Data::DbgviewLog(5, std::string(kEllipsis6) + "PARSE_ERRO_PACKET");
+        qx::log::DbgviewLog(5, std::string(kEllipsis6) + "PARSE_ERRO_PACKET");
         return 0;
     }
     return s;
@@ -304,8 +300,8 @@ int64_t InputStage::LatencyControl() {
         m_positions.Remove(oldest->pts);
         return 0;
     }
-    RecH264Data::DbgviewLog(115, "lost idiff2=%" PRId64 ",idiff1=%" PRId64 " pos=%d", idiff2,
-                            idiff1, static_cast<int>(offset));
+    qx::log::DbgviewLog(115, "lost idiff2=%" PRId64 ",idiff1=%" PRId64 " pos=%d", idiff2, idiff1,
+                        static_cast<int>(offset));
     return oldest->position;
 }
 

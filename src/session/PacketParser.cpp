@@ -1,6 +1,6 @@
 #include "session/PacketParser.h"
 
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 #include "stream/H264UtilsA.h"
 #include "stream/KeyPacket.h"
 
@@ -41,5 +41,5 @@ void PacketParser::LatencyTrim() {
         return;
     m_video.ClearFrames();
     m_audio.Queue().Clear();
-    RecH264Data::DbgviewLog(115, std::string("lost frame"));
+    qx::log::DbgviewLog(115, std::string("lost frame"));
 }

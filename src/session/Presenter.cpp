@@ -3,7 +3,8 @@
 #include <cstring>
 #include <new>
 
-#include "log/RecH264Data.h"
+#include "log/Log.h"
+#include "session/SessionConstants.h"
 #include "platform/Clock.h"
 #include "render/RendererChoice.h"
 
@@ -11,12 +12,18 @@ namespace {
 
 // A picture due this far ahead has a broken time stamp; it is shown at once.
 constexpr int64_t kMaxRenderWaitMs = 1500;
+// Picture buffers kept for the queue: one more than it holds.
+constexpr size_t kSpares = qx::kRenderQueueDepth + 1;
 
 }  // namespace
 
 Presenter::Presenter(PortStatus& status, SessionSignals& signals, PlayClock& clock,
                      InputStage& input, HostCallbacks& callbacks)
-    : m_status(status), m_signals(signals), m_clock(clock), m_input(input), m_callbacks(callbacks) {}
+    : m_status(status),
+      m_signals(signals),
+      m_clock(clock),
+      m_input(input),
+      m_callbacks(callbacks) {}
 
 bool Presenter::AllocatePictures_locked(int width, int height) {
     m_strides[0] = width;
@@ -25,12 +32,12 @@ bool Presenter::AllocatePictures_locked(int width, int height) {
     const size_t size = static_cast<size_t>(width) * height * 3 / 2;
     m_yv12.reset(new (std::nothrow) unsigned char[size]);
     if (!m_yv12) {
-        RecH264Data::DbgviewLog(5, std::string("yv12 new fail"));
+        qx::log::DbgviewLog(5, std::string("yv12 new fail"));
         return false;
     }
     m_YUVData.reset(new (std::nothrow) unsigned char[size]);
     if (!m_YUVData) {
-        RecH264Data::DbgviewLog(5, std::string("m_YUVData new fail"));
+        qx::log::DbgviewLog(5, std::string("m_YUVData new fail"));
         return false;
     }
     m_pictureWidth = width;
@@ -51,7 +58,7 @@ bool Presenter::MakeRenderer() {
     if (renderer && !renderer->Init(m_status.window.load(), width, height))
         renderer.reset();
     if (!renderer) {
-        RecH264Data::DbgviewLog(5, std::string("m_D3DRender CreateD3DRender fail"));
+        qx::log::DbgviewLog(5, std::string("m_D3DRender CreateD3DRender fail"));
         return false;
     }
     CAutoLock lock(&m_pictureLock);
@@ -69,12 +76,12 @@ bool Presenter::CreatePictureObjects(int width, int height,
                 return false;
         }
         if (makeDecoder && !makeDecoder()) {
-            RecH264Data::DbgviewLog(5, std::string("mVideoDecodec CreateDecode fail"));
+            qx::log::DbgviewLog(5, std::string("mVideoDecodec CreateDecode fail"));
             return false;
         }
         return MakeRenderer();
     } catch (...) {
-        RecH264Data::DbgviewLog(5, std::string("Object Create fail"));
+        qx::log::DbgviewLog(5, std::string("Object Create fail"));
         return false;
     }
 }
@@ -91,7 +98,7 @@ void Presenter::DeletePictureObjects() {
         m_rgb.reset();
         renderer = std::move(m_renderer);
     } catch (...) {
-        RecH264Data::DbgviewLog(5, "Object delete FAIL DeleteCount=%d", 0);
+        qx::log::DbgviewLog(5, "Object delete FAIL DeleteCount=%d", 0);
     }
 }
 
@@ -125,8 +132,8 @@ void Presenter::RenderCurrent() {
     if (!m_renderer || !m_planes[0] || !m_planes[1] || !m_planes[2])
         return;
     const RenderPoint whole[2];
-    m_renderer->Render(m_planes, m_strides, m_pictureWidth, m_pictureHeight,
-                       m_status.window.load(), &whole[0], &whole[1]);
+    m_renderer->Render(m_planes, m_strides, m_pictureWidth, m_pictureHeight, m_status.window.load(),
+                       &whole[0], &whole[1]);
 }
 
 bool Presenter::QueueLivePicture(const H264_PARAM& header, int width, int height,
@@ -139,7 +146,7 @@ bool Presenter::QueueLivePicture(const H264_PARAM& header, int width, int height
     entry.strides[1] = width / 2;
     entry.strides[2] = width / 2;
     const size_t luma = static_cast<size_t>(width) * height;
-    entry.picture.reset(new unsigned char[luma * 3 / 2]);
+    entry.picture = TakeSpare(luma * 3 / 2);
     std::memcpy(entry.picture.get(), frame.pY, luma);
     std::memcpy(entry.picture.get() + luma, frame.pU, luma / 4);
     std::memcpy(entry.picture.get() + luma + luma / 4, frame.pV, luma / 4);
@@ -169,18 +176,45 @@ bool Presenter::ShowEntry(DECODED_FRAME& entry) {
         m_renderWidth = entry.width;
         m_renderHeight = entry.height;
     }
-    CAutoLock lock(&m_pictureLock);
-    if (!m_YUVData)
-        return false;
     const size_t luma = static_cast<size_t>(entry.width) * entry.height;
-    std::memcpy(m_YUVData.get(), entry.picture.get(), luma * 3 / 2);
-    m_planes[0] = m_YUVData.get();
-    m_planes[1] = m_YUVData.get() + luma;
-    m_planes[2] = m_planes[1] + luma / 4;
-    m_strides[0] = entry.width;
-    m_strides[1] = entry.width / 2;
-    m_strides[2] = entry.width / 2;
+    {
+        CAutoLock lock(&m_pictureLock);
+        if (!m_YUVData)
+            return false;
+        // The entry's picture becomes the one on screen; the one it replaces holds
+        // the next entry.
+        m_YUVData.swap(entry.picture);
+        m_planes[0] = m_YUVData.get();
+        m_planes[1] = m_YUVData.get() + luma;
+        m_planes[2] = m_planes[1] + luma / 4;
+        m_strides[0] = entry.width;
+        m_strides[1] = entry.width / 2;
+        m_strides[2] = entry.width / 2;
+    }
+    GiveSpare(std::move(entry.picture), luma * 3 / 2);
     return true;
+}
+
+std::unique_ptr<unsigned char[]> Presenter::TakeSpare(size_t size) {
+    {
+        CAutoLock lock(&m_renderQueueLock);
+        if (m_spareSize == size && !m_spares.empty()) {
+            std::unique_ptr<unsigned char[]> spare = std::move(m_spares.back());
+            m_spares.pop_back();
+            return spare;
+        }
+    }
+    return std::unique_ptr<unsigned char[]>(new unsigned char[size]);
+}
+
+void Presenter::GiveSpare(std::unique_ptr<unsigned char[]> picture, size_t size) {
+    CAutoLock lock(&m_renderQueueLock);
+    if (m_spareSize != size) {
+        m_spares.clear();
+        m_spareSize = size;
+    }
+    if (m_spares.size() < kSpares)
+        m_spares.push_back(std::move(picture));
 }
 
 void Presenter::WaitForDue(const DECODED_FRAME& entry) {
@@ -193,7 +227,7 @@ void Presenter::WaitForDue(const DECODED_FRAME& entry) {
     int64_t base;
     m_clock.AdvanceLive(delta, &due, &base);
     int64_t wait =
-        due - RecH264Data::GetUs(base, qx::QueryPerformanceCounter(), m_status.frequency, true);
+        due - qx::log::GetUs(base, qx::QueryPerformanceCounter(), m_status.frequency, true);
     if (m_input.CacheTime() == 0 && wait > 0) {
         // Without a cache the clock follows the stream instead of holding pictures back.
         m_clock.MoveRenderBase(wait * m_status.frequency / 1000);
@@ -221,7 +255,7 @@ bool Presenter::RenderStep() {
     }
     m_input.NoteLastRendered(entry.param.pts);
     if (!ShowEntry(entry)) {
-        m_signals.render.Sleep(RecH264Data::SLEEP_TIME);
+        m_signals.render.Sleep(qx::kIdleSleepMs);
         return true;
     }
     ColorAdjustHook();

@@ -6,6 +6,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "decode/FrameDescription.h"
 #include "decode/H264Dec.h"
@@ -97,6 +98,9 @@ class Presenter {
     // picture objects cannot be made.
     bool ShowEntry(DECODED_FRAME& entry);
     void WaitForDue(const DECODED_FRAME& entry);
+    // Picture buffers of the live queue, reused instead of made for every picture.
+    std::unique_ptr<unsigned char[]> TakeSpare(size_t size);
+    void GiveSpare(std::unique_ptr<unsigned char[]> picture, size_t size);
     void DisplayHook();
     void ColorAdjustHook();
     void DecodeHook();
@@ -114,7 +118,10 @@ class Presenter {
     OverlayStore m_overlays;
 
     CCritSec m_renderQueueLock;
-    std::list<DECODED_FRAME> m_renderQueue;  // guarded by m_renderQueueLock
+    // guarded by m_renderQueueLock
+    std::list<DECODED_FRAME> m_renderQueue;
+    std::vector<std::unique_ptr<unsigned char[]>> m_spares;
+    size_t m_spareSize = 0;
 
     // The picture on screen and what shows it; guarded by m_pictureLock. The YV12
     // and RGB copies belong to the thread that shows pictures between the hooks.

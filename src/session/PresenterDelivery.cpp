@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "capture/SnapshotFiles.h"
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 #include "render/PixelConvert.h"
 #include "session/Presenter.h"
 
@@ -29,8 +29,8 @@ bool IsNeutral(const Presenter::ColorAdjust& adjust) {
 
 }  // namespace
 
-bool Presenter::FillYv12(unsigned char* destination, const unsigned char* y,
-                         const unsigned char* u, const unsigned char* v, int width, int height) {
+bool Presenter::FillYv12(unsigned char* destination, const unsigned char* y, const unsigned char* u,
+                         const unsigned char* v, int width, int height) {
     try {
         if (destination == nullptr || y == nullptr || u == nullptr || v == nullptr || width <= 0 ||
             height <= 0)
@@ -44,7 +44,7 @@ bool Presenter::FillYv12(unsigned char* destination, const unsigned char* y,
         std::memcpy(destination + luma + luma / 4, u, luma / 4);
         return true;
     } catch (...) {
-        RecH264Data::DbgviewLog(5, "5507,DDrawSession::FillYv12  Error" + SizeText(width, height));
+        qx::log::DbgviewLog(5, "5507,DDrawSession::FillYv12  Error" + SizeText(width, height));
         return false;
     }
 }
@@ -53,7 +53,7 @@ bool Presenter::FillRgb24(unsigned char* destination, const unsigned char* y,
                           const unsigned char* u, const unsigned char* v, int width, int height) {
     if (qx::YuvToRgb24(y, v, u, destination, width, height))
         return true;
-    RecH264Data::DbgviewLog(5, "5508,DDrawSession::FillRgb24 Error" + SizeText(width, height));
+    qx::log::DbgviewLog(5, "5508,DDrawSession::FillRgb24 Error" + SizeText(width, height));
     return false;
 }
 
@@ -124,8 +124,8 @@ void Presenter::DisplayHook() {
     if (callback == nullptr)
         return;
     const int32_t sid = m_status.sessionId;
-    callback(sid, reinterpret_cast<char*>(m_yv12.get()), kDisplayCallbackSize, width, height, 0,
-             0, 0);
+    callback(sid, reinterpret_cast<char*>(m_yv12.get()), kDisplayCallbackSize, width, height, 0, 0,
+             0);
     callback(sid, reinterpret_cast<char*>(rgb), kDisplayCallbackSize, width, height, 0, 1, 0);
 }
 
@@ -194,8 +194,7 @@ void Presenter::RequestCapture(const std::string& path, bool bmp) {
     m_captureRequested = true;
 }
 
-bool Presenter::CurrentPictureAsBmp(unsigned char* destination, uint32_t capacity,
-                                    uint32_t* size) {
+bool Presenter::CurrentPictureAsBmp(unsigned char* destination, uint32_t capacity, uint32_t* size) {
     if (destination == nullptr || size == nullptr || !m_pictureShown)
         return false;
     CAutoLock lock(&m_pictureLock);

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 #include "platform/Clock.h"
 #include "platform/StdioFile.h"
 #include "stream/PacketFormat.h"
@@ -28,7 +28,7 @@ bool WriteAll(std::FILE* file, const unsigned char* data, size_t size) {
             if (++attempts >= kWriteAttempts)
                 return false;
             std::clearerr(file);
-            RecH264Data::MSleep(kWriteRetryMs);
+            qx::log::MSleep(kWriteRetryMs);
             continue;
         }
         attempts = 0;
@@ -90,8 +90,8 @@ void Recorder::Push(const unsigned char* data, int length, bool wholeChunk) {
     const uint32_t now = qx::GetTickCount();
     if (now - m_recordDropLogTick >= kDropLogEveryMs) {
         m_recordDropLogTick = now;
-        RecH264Data::DbgviewLog(115, "record buffer full, %lld bytes dropped",
-                                static_cast<long long>(m_recordDropped));
+        qx::log::DbgviewLog(115, "record buffer full, %lld bytes dropped",
+                            static_cast<long long>(m_recordDropped));
     }
 }
 
@@ -140,7 +140,7 @@ void Recorder::Run() {
         {
             CAutoLock lock(&m_lock);
             if (m_recordSize >= kRecordCap) {
-                RecH264Data::DbgviewLog(115, "%s", "record file reached 2 GiB, recording stops");
+                qx::log::DbgviewLog(115, "%s", "record file reached 2 GiB, recording stops");
                 break;
             }
             chunk = TakeBlock_locked(block.data(), stopping, &finished);

@@ -3,10 +3,10 @@
 namespace qx {
 
 // Open modes of a port.
-constexpr int kModeLive = 0;        // live stream, paced by the render thread
-constexpr int kModePushed = 1;      // stream the host pushes faster than real time
-constexpr int kModeFile = 2;        // file the library reads itself
-constexpr int kModeLiveUnpaced = 3; // live stream shown as fast as it decodes
+constexpr int kModeLive = 0;         // live stream, paced by the render thread
+constexpr int kModePushed = 1;       // stream the host pushes faster than real time
+constexpr int kModeFile = 2;         // file the library reads itself
+constexpr int kModeLiveUnpaced = 3;  // live stream shown as fast as it decodes
 
 inline bool IsLiveMode(int mode) {
     return mode == kModeLive || mode == kModeLiveUnpaced;
@@ -25,6 +25,9 @@ inline bool IsFastState(int state) {
 inline bool IsSlowState(int state) {
     return state >= -16 && state <= -2;
 }
+
+// The pause of a worker that retries after a failure (the play loop's idle pause).
+constexpr int kIdleSleepMs = 10;
 
 constexpr int kRenderQueueDepth = 3;
 constexpr int kDefaultCacheTimeMs = 500;

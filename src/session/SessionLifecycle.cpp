@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <functional>
 
-#include "log/RecH264Data.h"
+#include "log/Log.h"
+#include "stream/RecordedFiles.h"
 #include "session/DDrawSession.h"
 
 namespace {
@@ -23,19 +24,20 @@ bool DDrawSession::StartWorkers_locked(bool file) {
     using Role = SessionWorkers::Role;
     const std::shared_ptr<DDrawSession> self = shared_from_this();
     const auto start = [&](Role role, void (DDrawSession::*body)()) {
-        m_workers.Start(role, [this, body] { (this->*body)(); }, self);
+        m_workers.Start(
+            role, [this, body] { (this->*body)(); }, self);
     };
     try {
         if (file)
             start(SessionWorkers::kFileReader, &DDrawSession::RunFileReader);
         if (!file) {
             start(SessionWorkers::kParser, &DDrawSession::RunParser);
-            RecH264Data::DbgviewLog(5, "ThreadID2 = " + ThreadText(this, SessionWorkers::kParser));
+            qx::log::DbgviewLog(5, "ThreadID2 = " + ThreadText(this, SessionWorkers::kParser));
         }
         start(SessionWorkers::kPlayVideo, &DDrawSession::RunPlayVideo);
-        RecH264Data::DbgviewLog(5, "ThreadID1 = " + ThreadText(this, SessionWorkers::kPlayVideo));
+        qx::log::DbgviewLog(5, "ThreadID1 = " + ThreadText(this, SessionWorkers::kPlayVideo));
         start(SessionWorkers::kRender, &DDrawSession::RunRender);
-        RecH264Data::DbgviewLog(5, "ThreadID1 = " + ThreadText(this, SessionWorkers::kRender));
+        qx::log::DbgviewLog(5, "ThreadID1 = " + ThreadText(this, SessionWorkers::kRender));
         if (file)
             start(SessionWorkers::kParser, &DDrawSession::RunParser);
         return true;
@@ -65,7 +67,7 @@ int DDrawSession::StartPlaying(bool file) {
     if (file) {
         // Checked before anything changes: a file that cannot be read leaves the
         // port stopped, with no thread to wait for.
-        if (!RecH264Data::IsExitsFile(m_file.FileName()))
+        if (!qx::IsExitsFile(m_file.FileName()))
             return 0;
     }
     m_video.PrepareForPlay();
@@ -79,13 +81,13 @@ int DDrawSession::StartPlaying(bool file) {
     m_status.inputFlag = 1;
     if (!StartWorkers_locked(file)) {
         if (file)
-            RecH264Data::DbgviewLog(5, "Playfile failed!,port=%d", m_status.sessionId);
+            qx::log::DbgviewLog(5, "Playfile failed!,port=%d", m_status.sessionId);
         else
-            RecH264Data::DbgviewLog(5, std::string("5531,DDrawSession::Play failed"));
+            qx::log::DbgviewLog(5, std::string("5531,DDrawSession::Play failed"));
         return 0;
     }
     if (!file)
-        RecH264Data::UpdateLog(3, "5307,DDrawSession::Play Exec success" + Description());
+        qx::log::UpdateLog(3, "5307,DDrawSession::Play Exec success" + Description());
     return 1;
 }
 
@@ -124,13 +126,13 @@ void DDrawSession::Stop() {
     const std::string played =
         "5311,DDrawSession::Stop RecH264Data::PlayVideo thread Exit Success" + Description();
     if (hadParser)
-        RecH264Data::DbgviewLog(
+        qx::log::DbgviewLog(
             3, "5310,DDrawSession::Stop RecH264Data::ParseBufPacketExA thread Exit Success" +
                    Description());
     if (hadPlay)
-        RecH264Data::DbgviewLog(3, played);
+        qx::log::DbgviewLog(3, played);
     if (hadRender)
-        RecH264Data::DbgviewLog(3, played);
+        qx::log::DbgviewLog(3, played);
     CAutoLock lock(&m_controlLock);
     if (hadReader)
         m_input.SetEndOfInput(false);
@@ -154,7 +156,8 @@ int DDrawSession::StartRecord(const std::string& path) {
         return 0;
     try {
         m_recorder.Begin(path);
-        m_workers.Start(SessionWorkers::kRecord, [this] { RunRecorder(); }, shared_from_this());
+        m_workers.Start(
+            SessionWorkers::kRecord, [this] { RunRecorder(); }, shared_from_this());
         return 1;
     } catch (...) {
         m_recorder.Abandon();
@@ -172,47 +175,6 @@ int DDrawSession::StopRecord() {
     return 1;
 }
 
-bool RecH264Data::isSessionNULL(const void* session) {
-    if (session != nullptr)
-        return false;
-    DbgviewLog(5, std::string("7511,RecH264Data::PlayVideo Session is NULL,thread is KO!"));
-    return true;
-}
-
-unsigned long RecH264Data::ParseBufPacketExA(void* context) {
-    if (isSessionNULL(context)) {
-        DbgviewLog(5,
-                   std::string("7501,RecH264Data::ParseBufPacketExA Session is NUll,thread is KO"));
-        return 0;
-    }
-    static_cast<DDrawSession*>(context)->RunParser();
-    return 0;
-}
-
-unsigned long RecH264Data::PlayVedio(void* context) {
-    if (!isSessionNULL(context))
-        static_cast<DDrawSession*>(context)->RunPlayVideo();
-    return 0;
-}
-
-unsigned long RecH264Data::RenderVedio(void* context) {
-    if (!isSessionNULL(context))
-        static_cast<DDrawSession*>(context)->RunRender();
-    return 0;
-}
-
-unsigned long RecH264Data::ReadFileProc(void* context) {
-    if (!isSessionNULL(context))
-        static_cast<DDrawSession*>(context)->RunFileReader();
-    return 0;
-}
-
-unsigned long RecH264Data::RecordFile(void* context) {
-    if (!isSessionNULL(context))
-        static_cast<DDrawSession*>(context)->RunRecorder();
-    return 0;
-}
-
 void DDrawSession::RunParser() {
     while (!m_status.Ending()) {
         bool parsed = false;
@@ -223,9 +185,9 @@ void DDrawSession::RunParser() {
         if (!parsed && !m_parser.Moved())
             m_signals.parser.Wait(qx::WakeSignal::kInput);
     }
-    RecH264Data::DbgviewLog(
-        3, "7301,RecH264Data::ParseBufPacketExA Stop Cmd Called, thread is ko,sid=" +
-               std::to_string(m_status.sessionId));
+    qx::log::DbgviewLog(3,
+                        "7301,RecH264Data::ParseBufPacketExA Stop Cmd Called, thread is ko,sid=" +
+                            std::to_string(m_status.sessionId));
     // The parser owns the sound player: it goes with the run.
     m_audio.ClosePlayer();
 }
@@ -262,8 +224,9 @@ void DDrawSession::RunRender() {
 
 void DDrawSession::RunFileReader() {
     try {
-        m_file.Run([this](const unsigned char* data, int length) { return InputData(data, length); },
-                   [this] { ResetBuffers(); });
+        m_file.Run(
+            [this](const unsigned char* data, int length) { return InputData(data, length); },
+            [this] { ResetBuffers(); });
     } catch (...) {
     }
 }

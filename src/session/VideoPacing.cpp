@@ -2,7 +2,7 @@
 // moves, and how long it stays on screen in each play state.
 #include <cinttypes>
 
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 #include "platform/Clock.h"
 #include "session/VideoPipeline.h"
 
@@ -35,7 +35,7 @@ int VideoPipeline::FileModeTiming(int state) {
     if (qx::IsSlowState(state))
         dts *= -state;
     if (state == qx::kStateNormal)
-        RecH264Data::DbgviewLog(11, "dts=%d", static_cast<int>(dts));
+        qx::log::DbgviewLog(11, "dts=%d", static_cast<int>(dts));
     ++m_status.decodedPictures;
     return static_cast<int>(dts);
 }
@@ -45,12 +45,12 @@ void VideoPipeline::PaceNormal(int dts) {
     if (mode == qx::kModeLiveUnpaced)
         return;
     const int interval = m_status.frameInterval;
-    const int64_t elapsed = RecH264Data::GetUs(m_frameStart, qx::QueryPerformanceCounter(),
-                                               m_status.frequency, true);
+    const int64_t elapsed =
+        qx::log::GetUs(m_frameStart, qx::QueryPerformanceCounter(), m_status.frequency, true);
     const int64_t sleep = m_audio.LipSyncSleep(dts - elapsed);
-    RecH264Data::DbgviewLog(5, "curRunTime = %" PRId64, elapsed);
-    RecH264Data::DbgviewLog(51, "preFrmSleep = %" PRId64 ",curRunTime=%d,dts=%d", sleep,
-                            static_cast<int>(elapsed), dts);
+    qx::log::DbgviewLog(5, "curRunTime = %" PRId64, elapsed);
+    qx::log::DbgviewLog(51, "preFrmSleep = %" PRId64 ",curRunTime=%d,dts=%d", sleep,
+                        static_cast<int>(elapsed), dts);
     if (sleep > 0) {
         const int64_t cap = mode == qx::kModePushed ? 3 * interval : interval;
         m_signals.play.Sleep(static_cast<long>(sleep < cap ? sleep : cap));
@@ -66,19 +66,19 @@ void VideoPipeline::PaceFast(int state, int dts) {
         return;
     }
     m_clock.UpdatePlayedTime();
-    const int64_t sleep = dts / state - RecH264Data::GetUs(m_frameStart, qx::QueryPerformanceCounter(),
-                                                           m_status.frequency, true);
+    const int64_t sleep = dts / state - qx::log::GetUs(m_frameStart, qx::QueryPerformanceCounter(),
+                                                       m_status.frequency, true);
     m_signals.play.Sleep(sleep > 0 ? static_cast<long>(sleep) : 1);
-    RecH264Data::DbgviewLog(5, "EX_PLAY2X preFrmSleep=%d", static_cast<int>(sleep));
-    RecH264Data::DbgviewLog(5, "EX_PLAY2X frameTime=%d,videoBuf.param.idx = %d", interval,
-                            static_cast<int>(m_curVideoHeader.idx));
+    qx::log::DbgviewLog(5, "EX_PLAY2X preFrmSleep=%d", static_cast<int>(sleep));
+    qx::log::DbgviewLog(5, "EX_PLAY2X frameTime=%d,videoBuf.param.idx = %d", interval,
+                        static_cast<int>(m_curVideoHeader.idx));
 }
 
 void VideoPipeline::PaceSlow(int state, int dts) {
     const int interval = m_status.frameInterval;
-    const int64_t sleep = dts - RecH264Data::GetUs(m_clock.PlayClockStart(),
-                                                   qx::QueryPerformanceCounter(),
-                                                   m_status.frequency, true);
+    const int64_t sleep =
+        dts - qx::log::GetUs(m_clock.PlayClockStart(), qx::QueryPerformanceCounter(),
+                             m_status.frequency, true);
     const int64_t cap = static_cast<int64_t>(-state) * interval;
     const int64_t v = (sleep <= 0 || sleep >= cap) ? cap : sleep;
     if (interval <= 0)

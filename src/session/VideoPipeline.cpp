@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "decode/H265Decode.h"
-#include "log/RecH264Data.h"
+#include "log/Log.h"
+#include "stream/PacketBytes.h"
+#include "session/SessionConstants.h"
 #include "platform/Clock.h"
 #include "stream/H264UtilsA.h"
 #include "stream/NalTypes.h"
@@ -77,12 +79,11 @@ VideoPipeline::~VideoPipeline() {
     mVideoDecodec.reset();
 }
 
-bool VideoPipeline::ParseSPSNAL(const unsigned char* payload, int length, int* width,
-                                int* height) {
+bool VideoPipeline::ParseSPSNAL(const unsigned char* payload, int length, int* width, int* height) {
     try {
         return qx::ReadH264PictureSize(payload, static_cast<size_t>(length), width, height);
     } catch (...) {
-        RecH264Data::DbgviewLog(5, std::string("5509,DDrawSession::ParseSPSNAL Error"));
+        qx::log::DbgviewLog(5, std::string("5509,DDrawSession::ParseSPSNAL Error"));
         return false;
     }
 }
@@ -108,7 +109,7 @@ void VideoPipeline::QueuePacket(const unsigned char* packet, int length, bool st
             if (fits && (!live || fill < 1)) {
                 m_frameBuf.Append(packet, length);
                 ++m_FrameBuffCount;
-                RecH264Data::DbgviewLog(5, "m_FrameBuffCount = %d", m_FrameBuffCount);
+                qx::log::DbgviewLog(5, "m_FrameBuffCount = %d", m_FrameBuffCount);
                 m_signals.play.Post(qx::WakeSignal::kFrames);
                 return;
             }
@@ -171,14 +172,14 @@ long VideoPipeline::IdleWaitMs() {
 
 void VideoPipeline::NoteNoData(int waitedMs) {
     m_status.notDataCount += waitedMs > 1 ? waitedMs : 1;
-    RecH264Data::DbgviewLog(11, "%sm_nNotDataCnt=%d", kEllipsis10, m_status.notDataCount.load());
+    qx::log::DbgviewLog(11, "%sm_nNotDataCnt=%d", kEllipsis10, m_status.notDataCount.load());
     const HostCallbacks::Message message = m_callbacks.DecodeMessage();
     if (qx::IsLiveMode(m_status.OpenMode()) || message.function == nullptr ||
         m_status.notDataCount <= kEndOfDataMs || m_endNotified || m_status.keyFrameWait)
         return;
     m_presenter.SetPictureShown(false);
     m_endNotified = true;
-    RecH264Data::DbgviewLog(5, std::string(kEllipsis10) + "Play End");
+    qx::log::DbgviewLog(5, std::string(kEllipsis10) + "Play End");
     message.function(m_status.sessionId, 0, message.user);
     m_watermark.NotifyEnd();
 }
@@ -200,7 +201,7 @@ bool VideoPipeline::SplitLeadingSei_locked(const H264_PARAM& header, int type) {
     m_frameBuf.Consume(sei);
     ++m_FrameBuffCount;
     m_status.consumedBytes += sei;
-    RecH264Data::DbgviewLog(5, std::string("first frame have sei and sps,return"));
+    qx::log::DbgviewLog(5, std::string("first frame have sei and sps,return"));
     return true;
 }
 
@@ -226,7 +227,7 @@ VideoPipeline::Taken VideoPipeline::TakePacket_locked(const H264_PARAM& header,
     }
     if (!MayLeadStream(*type) && !m_keyParamSeen) {
         m_clock.KeepSavedPlayedTime();
-        RecH264Data::DbgviewLog(5, std::string("no sps return"));
+        qx::log::DbgviewLog(5, std::string("no sps return"));
         return Taken::kSkipped;
     }
     return Taken::kPicture;
@@ -237,15 +238,15 @@ VideoPipeline::Taken VideoPipeline::TakePacket(int* type, int* state) {
     const int fill = m_frameBuf.Size();
     if (fill < qx::kHeaderSize)
         return Taken::kNone;
-    RecH264Data::DbgviewLog(5, "videoSrcBufSize=%d", fill);
+    qx::log::DbgviewLog(5, "videoSrcBufSize=%d", fill);
     const H264_PARAM header = qx::ReadHeader(m_frameBuf.Front());
     const int64_t packetLength = static_cast<int64_t>(header.nal_len) + qx::kPacketOverhead;
     // Sizes first: a packet is copied only when it is all there.
     if (header.nal_len < 0 || packetLength > fill)
         return Taken::kNone;
     m_curVideoHeader = header;
-    RecH264Data::FastMemcpy(m_curPayload.get(), qx::kStreamBufferSize,
-                            m_frameBuf.Front() + qx::kHeaderSize, header.nal_len, 20002);
+    qx::FastMemcpy(m_curPayload.get(), qx::kStreamBufferSize, m_frameBuf.Front() + qx::kHeaderSize,
+                   header.nal_len, 20002);
     --m_FrameBuffCount;
     *state = m_status.PlayState();
     {
@@ -265,6 +266,7 @@ bool VideoPipeline::MakeDecoder(int kind, int width, int height) {
         mVideoDecodec = std::make_unique<H265Decode>();
     if (!mVideoDecodec)
         return false;
+    mVideoDecodec->SetGiveUp([this] { return m_status.Ending(); });
     if (mVideoDecodec->CreateDecode(width, height, m_status.sessionId))
         return true;
     // Never keep a decoder that failed: the next parameter set tries again.
@@ -298,7 +300,7 @@ bool VideoPipeline::ApplyParameterSet(int type) {
         if (!MakeDecoder(header.knd, w, h)) {
             m_width = 0;
             m_height = 0;
-            RecH264Data::DbgviewLog(5, std::string("mVideoDecodec CreateDecode fail"));
+            qx::log::DbgviewLog(5, std::string("mVideoDecodec CreateDecode fail"));
             return false;
         }
     } else {
@@ -309,7 +311,7 @@ bool VideoPipeline::ApplyParameterSet(int type) {
         if (!m_presenter.CreatePictureObjects(
                 w, h, [this, knd, w, h] { return MakeDecoder(knd, w, h); })) {
             DeletePictureObjects();
-            m_signals.play.Sleep(RecH264Data::SLEEP_TIME);
+            m_signals.play.Sleep(qx::kIdleSleepMs);
             return false;
         }
     }
@@ -321,8 +323,8 @@ bool VideoPipeline::ApplyParameterSet(int type) {
 bool VideoPipeline::Decode(int type) {
     const H264_PARAM& header = m_curVideoHeader;
     if (!mVideoDecodec || m_status.window.load() == 0) {
-        m_signals.play.Sleep(RecH264Data::SLEEP_TIME);
-        RecH264Data::DbgviewLog(5, std::string("Decode or window is none,return"));
+        m_signals.play.Sleep(qx::kIdleSleepMs);
+        qx::log::DbgviewLog(5, std::string("Decode or window is none,return"));
         return false;
     }
     const int fps = header.fbs >= 1 && header.fbs <= 30 ? header.fbs : 25;
@@ -381,7 +383,7 @@ bool VideoPipeline::PlayStep() {
         else
             ShowFilePicture(type, state);
     } catch (...) {
-        RecH264Data::DbgviewLog(11, "Deconal catch %d", stage);
+        qx::log::DbgviewLog(11, "Deconal catch %d", stage);
     }
     return true;
 }

@@ -1,8 +1,9 @@
 #include <cstring>
 #include <sstream>
 
-#include "log/RecH264Data.h"
-#include "stream/PacketFormat.h"
+#include "stream/PacketBytes.h"
+
+#include "log/Log.h"
 
 namespace qx {
 
@@ -12,13 +13,10 @@ H264_PARAM ReadHeader(const unsigned char* bytes) {
     return param;
 }
 
-}  // namespace qx
-
-int RecH264Data::PakcetNal(const unsigned char* nal, int nalLen, unsigned char* out,
-                           H264_PARAM param) {
+int PakcetNal(const unsigned char* nal, int nalLen, unsigned char* out, H264_PARAM param) {
     static const unsigned char kTrailer[4] = {0xFF, 0xFF, 0xFF, 0xFF};
     if (out == nullptr || nalLen < 0 || (nalLen > 0 && nal == nullptr)) {
-        DbgviewLog(5, std::string("FastMemcpy Err:50001"));
+        log::DbgviewLog(5, std::string("FastMemcpy Err:50001"));
         return 0;
     }
     std::memcpy(out, &param, qx::kHeaderSize);
@@ -28,7 +26,7 @@ int RecH264Data::PakcetNal(const unsigned char* nal, int nalLen, unsigned char* 
     return nalLen + qx::kPacketOverhead;
 }
 
-std::string RecH264Data::GetH264Param(H264_PARAM param) {
+std::string GetH264Param(H264_PARAM param) {
     std::ostringstream s;
     s << "H264Param"
       << ",ver=" << param.ver << ",knd=" << param.knd << ",idx=" << param.idx
@@ -81,9 +79,8 @@ void ScanMarker(const unsigned char* data, int length, const unsigned char* patt
 
 }  // namespace
 
-std::vector<int> RecH264Data::IndexOf(const unsigned char* data, int length,
-                                      const unsigned char* pattern, int patternLength,
-                                      int maxCount) {
+std::vector<int> IndexOf(const unsigned char* data, int length, const unsigned char* pattern,
+                         int patternLength, int maxCount) {
     std::vector<int> positions;
     ScanMarker(data, length, pattern, patternLength, maxCount, [&](int pos, int) {
         positions.push_back(pos);
@@ -92,8 +89,8 @@ std::vector<int> RecH264Data::IndexOf(const unsigned char* data, int length,
     return positions;
 }
 
-int RecH264Data::IndexOfNum(const unsigned char* data, int length, const unsigned char* pattern,
-                            int patternLength, int n) {
+int IndexOfNum(const unsigned char* data, int length, const unsigned char* pattern,
+               int patternLength, int n) {
     int result = -1;
     ScanMarker(data, length, pattern, patternLength, n, [&](int pos, int count) {
         if (count == n) {
@@ -105,14 +102,14 @@ int RecH264Data::IndexOfNum(const unsigned char* data, int length, const unsigne
     return result;
 }
 
-bool RecH264Data::StartWith(const unsigned char* data, int length, const unsigned char* pattern,
-                            int patternLength) {
+bool StartWith(const unsigned char* data, int length, const unsigned char* pattern,
+               int patternLength) {
     const std::vector<int> first = IndexOf(data, length, pattern, patternLength, 1);
     return !first.empty() && first[0] == 0;
 }
 
-std::vector<int> RecH264Data::FindPESIndex(const unsigned char* data, int length,
-                                           const unsigned char* pattern, int patternLength, int) {
+std::vector<int> FindPESIndex(const unsigned char* data, int length, const unsigned char* pattern,
+                              int patternLength, int) {
     // The header is read whole, so anything shorter than one header cannot match.
     if (data == nullptr || pattern == nullptr || patternLength <= 0 || length < patternLength ||
         length < qx::kHeaderSize || patternLength > qx::kHeaderSize) {
@@ -124,8 +121,8 @@ std::vector<int> RecH264Data::FindPESIndex(const unsigned char* data, int length
     return {0, header.nal_len + qx::kPacketOverhead};
 }
 
-std::list<PKG_DATA> RecH264Data::ProcessPacket(const unsigned char* data, int length,
-                                               std::vector<int> positions) {
+std::list<PKG_DATA> ProcessPacket(const unsigned char* data, int length,
+                                  std::vector<int> positions) {
     std::list<PKG_DATA> packets;
     if (data == nullptr)
         return packets;
@@ -143,7 +140,7 @@ std::list<PKG_DATA> RecH264Data::ProcessPacket(const unsigned char* data, int le
     return packets;
 }
 
-bool RecH264Data::FastMemcpy(void* dst, const void* src, int count) {
+bool FastMemcpy(void* dst, const void* src, int count) {
     if (count < 0)
         return false;
     if (count == 0)
@@ -154,15 +151,16 @@ bool RecH264Data::FastMemcpy(void* dst, const void* src, int count) {
     return true;
 }
 
-bool RecH264Data::FastMemcpy(void* dst, int64_t dstRoom, const void* src, int64_t count,
-                             int placeCode) {
+bool FastMemcpy(void* dst, int64_t dstRoom, const void* src, int64_t count, int placeCode) {
     if (count < 0 || count > dstRoom || (count > 0 && (dst == nullptr || src == nullptr))) {
         char text[32];
         std::snprintf(text, sizeof text, "FastMemcpy Err:%05d", placeCode);
-        DbgviewLog(5, std::string(text));
+        log::DbgviewLog(5, std::string(text));
         return false;
     }
     if (count > 0)
         std::memmove(dst, src, static_cast<size_t>(count));
     return true;
 }
+
+}  // namespace qx

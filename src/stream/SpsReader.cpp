@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 
 namespace qx {
 
@@ -44,7 +44,7 @@ class Diagnostics {
         va_start(args, format);
         std::vsnprintf(text, sizeof text, format, args);
         va_end(args);
-        RecH264Data::DbgviewLog(5, std::string(text));
+        qx::log::DbgviewLog(5, std::string(text));
         if (m_out != nullptr)
             m_out->append(text);
     }
@@ -141,19 +141,17 @@ bool ReportOverreadVui(const BitReader& br, Diagnostics& diag) {
     return false;
 }
 
-// vui_parameters() of Annex E.1.1. A checked value that was read past the end is
-// reported as the overread rather than as a bad value.
-bool ReadVui(BitReader& br, H264Sps* s, Diagnostics& diag) {
-    s->sar_num = 0;
-    s->sar_den = 0;
+bool ReadAspectRatio(BitReader& br, H264Vui* v, Diagnostics& diag) {
+    v->sar_num = 0;
+    v->sar_den = 0;
     if (br.ReadFlag()) {
         const uint32_t idc = br.ReadBits(8);
         if (idc == 255) {
-            s->sar_num = br.ReadBits(16);
-            s->sar_den = br.ReadBits(16);
+            v->sar_num = br.ReadBits(16);
+            v->sar_den = br.ReadBits(16);
         } else if (idc < 17) {
-            s->sar_num = kSampleAspect[idc][0];
-            s->sar_den = kSampleAspect[idc][1];
+            v->sar_num = kSampleAspect[idc][0];
+            v->sar_den = kSampleAspect[idc][1];
         } else {
             if (br.Overread())
                 return ReportOverreadVui(br, diag);
@@ -161,65 +159,87 @@ bool ReadVui(BitReader& br, H264Sps* s, Diagnostics& diag) {
             return false;
         }
     }
-    if (s->sar_den == 0)
-        s->sar_den = 1;
+    if (v->sar_den == 0)
+        v->sar_den = 1;
+    return true;
+}
 
+void ReadVideoSignal(BitReader& br, H264Vui* v) {
     if (br.ReadFlag())
         br.ReadFlag();  // overscan_appropriate_flag
-    s->video_signal_type_present_flag = br.ReadFlag();
-    if (s->video_signal_type_present_flag) {
+    v->video_signal_type_present_flag = br.ReadFlag();
+    if (v->video_signal_type_present_flag) {
         br.SkipBits(3);  // video_format
-        s->full_range = br.ReadFlag();
-        s->colour_description_present_flag = br.ReadFlag();
-        if (s->colour_description_present_flag) {
-            s->colour_primaries = br.ReadBits(8);
-            s->transfer_characteristics = br.ReadBits(8);
-            s->matrix_coefficients = br.ReadBits(8);
+        v->full_range = br.ReadFlag();
+        v->colour_description_present_flag = br.ReadFlag();
+        if (v->colour_description_present_flag) {
+            v->colour_primaries = br.ReadBits(8);
+            v->transfer_characteristics = br.ReadBits(8);
+            v->matrix_coefficients = br.ReadBits(8);
         }
     }
     if (br.ReadFlag()) {  // chroma_loc_info_present_flag
         br.ReadUe();
         br.ReadUe();
     }
-    s->timing_info_present_flag = br.ReadFlag();
-    if (s->timing_info_present_flag) {
-        s->num_units_in_tick = br.ReadBits(32);
-        s->time_scale = br.ReadBits(32);
-        s->fixed_frame_rate_flag = br.ReadFlag();
-        if (br.Overread())
-            return ReportOverreadVui(br, diag);
-        if (s->num_units_in_tick == 0 || s->time_scale == 0) {
-            diag.Say("time_scale/num_units_in_tick invalid or unsupported (%d/%d)\n",
-                     AsInt(s->time_scale), AsInt(s->num_units_in_tick));
-            return false;
-        }
+}
+
+bool ReadTiming(BitReader& br, H264Vui* v, Diagnostics& diag) {
+    v->timing_info_present_flag = br.ReadFlag();
+    if (!v->timing_info_present_flag)
+        return true;
+    v->num_units_in_tick = br.ReadBits(32);
+    v->time_scale = br.ReadBits(32);
+    v->fixed_frame_rate_flag = br.ReadFlag();
+    if (br.Overread())
+        return ReportOverreadVui(br, diag);
+    if (v->num_units_in_tick == 0 || v->time_scale == 0) {
+        diag.Say("time_scale/num_units_in_tick invalid or unsupported (%d/%d)\n",
+                 AsInt(v->time_scale), AsInt(v->num_units_in_tick));
+        return false;
     }
-    s->nal_hrd_parameters_present_flag = br.ReadFlag();
-    if (s->nal_hrd_parameters_present_flag && !ReadHrd(br, diag))
+    return true;
+}
+
+bool ReadBitstreamRestriction(BitReader& br, H264Vui* v, Diagnostics& diag) {
+    v->bitstream_restriction_flag = br.ReadFlag();
+    if (!v->bitstream_restriction_flag)
+        return true;
+    br.ReadFlag();  // motion_vectors_over_pic_boundaries_flag
+    br.ReadUe();    // max_bytes_per_pic_denom
+    br.ReadUe();    // max_bits_per_mb_denom
+    br.ReadUe();    // log2_max_mv_length_horizontal
+    br.ReadUe();    // log2_max_mv_length_vertical
+    v->num_reorder_frames = br.ReadUe();
+    v->max_dec_frame_buffering = br.ReadUe();
+    if (br.Overread())
+        return ReportOverreadVui(br, diag);
+    if (v->num_reorder_frames > 16) {
+        diag.Say("illegal num_reorder_frames %d\n", AsInt(v->num_reorder_frames));
         return false;
-    s->vcl_hrd_parameters_present_flag = br.ReadFlag();
-    if (s->vcl_hrd_parameters_present_flag && !ReadHrd(br, diag))
+    }
+    return true;
+}
+
+// vui_parameters() of Annex E.1.1. A checked value that was read past the end is
+// reported as the overread rather than as a bad value.
+bool ReadVui(BitReader& br, H264Vui* v, Diagnostics& diag) {
+    if (!ReadAspectRatio(br, v, diag))
         return false;
-    if (s->nal_hrd_parameters_present_flag || s->vcl_hrd_parameters_present_flag) {
+    ReadVideoSignal(br, v);
+    if (!ReadTiming(br, v, diag))
+        return false;
+    v->nal_hrd_parameters_present_flag = br.ReadFlag();
+    if (v->nal_hrd_parameters_present_flag && !ReadHrd(br, diag))
+        return false;
+    v->vcl_hrd_parameters_present_flag = br.ReadFlag();
+    if (v->vcl_hrd_parameters_present_flag && !ReadHrd(br, diag))
+        return false;
+    if (v->nal_hrd_parameters_present_flag || v->vcl_hrd_parameters_present_flag)
         br.ReadFlag();  // low_delay_hrd_flag
-    }
-    s->pic_struct_present_flag = br.ReadFlag();
-    s->bitstream_restriction_flag = br.ReadFlag();
-    if (s->bitstream_restriction_flag) {
-        br.ReadFlag();  // motion_vectors_over_pic_boundaries_flag
-        br.ReadUe();    // max_bytes_per_pic_denom
-        br.ReadUe();    // max_bits_per_mb_denom
-        br.ReadUe();    // log2_max_mv_length_horizontal
-        br.ReadUe();    // log2_max_mv_length_vertical
-        s->num_reorder_frames = br.ReadUe();
-        s->max_dec_frame_buffering = br.ReadUe();
-        if (br.Overread())
-            return ReportOverreadVui(br, diag);
-        if (s->num_reorder_frames > 16) {
-            diag.Say("illegal num_reorder_frames %d\n", AsInt(s->num_reorder_frames));
-            return false;
-        }
-    }
+    v->pic_struct_present_flag = br.ReadFlag();
+    if (!ReadBitstreamRestriction(br, v, diag))
+        return false;
     if (br.Overread())
         return ReportOverreadVui(br, diag);
     if (br.Invalid()) {
@@ -355,13 +375,109 @@ H264Sps::H264Sps() {
     std::memset(scaling_matrix8, 16, sizeof scaling_matrix8);
 }
 
+namespace {
+
+// The chroma format, bit depths and scaling matrices of the high profiles.
+bool ReadChromaBlock(BitReader& br, H264Sps* s, Diagnostics& diag) {
+    s->chroma_format_idc = br.ReadUe();
+    if (s->chroma_format_idc > 3) {
+        diag.Say("chroma_format_idc %d is illegal\n", AsInt(s->chroma_format_idc));
+        return false;
+    }
+    if (s->chroma_format_idc == 3)
+        s->separate_colour_plane_flag = br.ReadFlag();
+    const uint64_t lumaDepth = uint64_t{br.ReadUe()} + 8;
+    const uint64_t chromaDepth = uint64_t{br.ReadUe()} + 8;
+    if (lumaDepth > 12 || chromaDepth > 12) {
+        diag.Say("illegal bit depth value (%d, %d)\n", AsInt(lumaDepth), AsInt(chromaDepth));
+        return false;
+    }
+    s->bit_depth_luma = static_cast<uint32_t>(lumaDepth);
+    s->bit_depth_chroma = static_cast<uint32_t>(chromaDepth);
+    s->transform_bypass = br.ReadFlag();
+    s->scaling_matrix_present = br.ReadFlag();
+    if (s->scaling_matrix_present)
+        ReadScalingMatrices(br, s->chroma_format_idc != 3 ? 8 : 12, s);
+    return true;
+}
+
+bool ReadPictureOrder(BitReader& br, H264Sps* s, Diagnostics& diag) {
+    s->poc_type = br.ReadUe();
+    if (s->poc_type == 0) {
+        s->log2_max_poc_lsb_minus4 = br.ReadUe();
+    } else if (s->poc_type == 1) {
+        s->delta_pic_order_always_zero_flag = br.ReadFlag();
+        s->offset_for_non_ref_pic = br.ReadSe();
+        s->offset_for_top_to_bottom_field = br.ReadSe();
+        s->poc_cycle_length = br.ReadUe();
+        if (s->poc_cycle_length >= 256) {
+            diag.Say("poc_cycle_length overflow %u\n", s->poc_cycle_length);
+            return false;
+        }
+        for (uint32_t i = 0; i < s->poc_cycle_length; ++i)
+            br.ReadSe();
+    } else if (s->poc_type != 2) {
+        diag.Say("illegal POC type %d\n", AsInt(s->poc_type));
+        return false;
+    }
+    return true;
+}
+
+void ReadCropping(BitReader& br, H264Sps* s, Diagnostics& diag) {
+    s->frame_cropping_flag = br.ReadFlag();
+    if (!s->frame_cropping_flag)
+        return;
+    s->crop_left = br.ReadUe();
+    s->crop_right = br.ReadUe();
+    s->crop_top = br.ReadUe();
+    s->crop_bottom = br.ReadUe();
+    if (s->crop_left != 0 || s->crop_top != 0) {
+        diag.Say(
+            "insane cropping not completely supported, this could look slightly wrong ... "
+            "(left: %d, top: %d)\n",
+            AsInt(s->crop_left), AsInt(s->crop_top));
+    }
+    const uint32_t rightLimit = s->chroma_format_idc == 3 ? 16 : 8;
+    const uint32_t bottomLimit = s->chroma_format_idc >= 2 ? 16 : 8;
+    if (s->crop_right >= rightLimit || s->crop_bottom >= bottomLimit) {
+        diag.Say("brainfart cropping not supported, cropping disabled (right: %d, bottom: %d)\n",
+                 AsInt(s->crop_right), AsInt(s->crop_bottom));
+        s->crop_left = s->crop_right = s->crop_top = s->crop_bottom = 0;
+    }
+}
+
+// From max_num_ref_frames to the cropping.
+bool ReadFrameLayout(BitReader& br, H264Sps* s, Diagnostics& diag) {
+    s->ref_frame_count = br.ReadUe();
+    if (s->ref_frame_count >= 17) {
+        diag.Say("too many reference frames\n");
+        return false;
+    }
+    s->gaps_in_frame_num_allowed_flag = br.ReadFlag();
+    const uint64_t mbWidth = uint64_t{br.ReadUe()} + 1;
+    const uint64_t mbHeight = uint64_t{br.ReadUe()} + 1;
+    if (mbWidth >= 0x7FFFFFF || mbHeight >= 0x7FFFFFF) {
+        diag.Say("mb_width/height overflow\n");
+        return false;
+    }
+    s->mb_width = static_cast<uint32_t>(mbWidth);
+    s->mb_height = static_cast<uint32_t>(mbHeight);
+    s->frame_mbs_only_flag = br.ReadFlag();
+    if (!s->frame_mbs_only_flag)
+        s->mb_aff = br.ReadFlag();
+    s->direct_8x8_inference_flag = br.ReadFlag();
+    ReadCropping(br, s, diag);
+    return true;
+}
+
+}  // namespace
+
 bool ParseH264Sps(const uint8_t* payload, size_t size, H264Sps* sps, std::string* messages) {
     if (payload == nullptr || sps == nullptr)
         return false;
     Diagnostics diag(messages);
     BitReader br(payload, size);
     H264Sps s;
-
     s.profile_idc = br.ReadBits(8);
     s.constraint_flags = br.ReadBits(8);
     s.level_idc = br.ReadBits(8);
@@ -370,89 +486,11 @@ bool ParseH264Sps(const uint8_t* payload, size_t size, H264Sps* sps, std::string
         diag.Say("sps_id (%d) out of range\n", AsInt(s.sps_id));
         return false;
     }
-
-    if (H264SpsHasChromaBlock(s.profile_idc)) {
-        s.chroma_format_idc = br.ReadUe();
-        if (s.chroma_format_idc > 3) {
-            diag.Say("chroma_format_idc %d is illegal\n", AsInt(s.chroma_format_idc));
-            return false;
-        }
-        if (s.chroma_format_idc == 3)
-            s.separate_colour_plane_flag = br.ReadFlag();
-        const uint64_t lumaDepth = uint64_t{br.ReadUe()} + 8;
-        const uint64_t chromaDepth = uint64_t{br.ReadUe()} + 8;
-        if (lumaDepth > 12 || chromaDepth > 12) {
-            diag.Say("illegal bit depth value (%d, %d)\n", AsInt(lumaDepth), AsInt(chromaDepth));
-            return false;
-        }
-        s.bit_depth_luma = static_cast<uint32_t>(lumaDepth);
-        s.bit_depth_chroma = static_cast<uint32_t>(chromaDepth);
-        s.transform_bypass = br.ReadFlag();
-        s.scaling_matrix_present = br.ReadFlag();
-        if (s.scaling_matrix_present) {
-            ReadScalingMatrices(br, s.chroma_format_idc != 3 ? 8 : 12, &s);
-        }
-    }
-
+    if (H264SpsHasChromaBlock(s.profile_idc) && !ReadChromaBlock(br, &s, diag))
+        return false;
     s.log2_max_frame_num_minus4 = br.ReadUe();
-    s.poc_type = br.ReadUe();
-    if (s.poc_type == 0) {
-        s.log2_max_poc_lsb_minus4 = br.ReadUe();
-    } else if (s.poc_type == 1) {
-        s.delta_pic_order_always_zero_flag = br.ReadFlag();
-        s.offset_for_non_ref_pic = br.ReadSe();
-        s.offset_for_top_to_bottom_field = br.ReadSe();
-        s.poc_cycle_length = br.ReadUe();
-        if (s.poc_cycle_length >= 256) {
-            diag.Say("poc_cycle_length overflow %u\n", s.poc_cycle_length);
-            return false;
-        }
-        for (uint32_t i = 0; i < s.poc_cycle_length; ++i)
-            br.ReadSe();
-    } else if (s.poc_type != 2) {
-        diag.Say("illegal POC type %d\n", AsInt(s.poc_type));
+    if (!ReadPictureOrder(br, &s, diag) || !ReadFrameLayout(br, &s, diag))
         return false;
-    }
-
-    s.ref_frame_count = br.ReadUe();
-    if (s.ref_frame_count >= 17) {
-        diag.Say("too many reference frames\n");
-        return false;
-    }
-    s.gaps_in_frame_num_allowed_flag = br.ReadFlag();
-    const uint64_t mbWidth = uint64_t{br.ReadUe()} + 1;
-    const uint64_t mbHeight = uint64_t{br.ReadUe()} + 1;
-    if (mbWidth >= 0x7FFFFFF || mbHeight >= 0x7FFFFFF) {
-        diag.Say("mb_width/height overflow\n");
-        return false;
-    }
-    s.mb_width = static_cast<uint32_t>(mbWidth);
-    s.mb_height = static_cast<uint32_t>(mbHeight);
-    s.frame_mbs_only_flag = br.ReadFlag();
-    if (!s.frame_mbs_only_flag)
-        s.mb_aff = br.ReadFlag();
-    s.direct_8x8_inference_flag = br.ReadFlag();
-    s.frame_cropping_flag = br.ReadFlag();
-    if (s.frame_cropping_flag) {
-        s.crop_left = br.ReadUe();
-        s.crop_right = br.ReadUe();
-        s.crop_top = br.ReadUe();
-        s.crop_bottom = br.ReadUe();
-        if (s.crop_left != 0 || s.crop_top != 0) {
-            diag.Say(
-                "insane cropping not completely supported, this could look slightly wrong ... "
-                "(left: %d, top: %d)\n",
-                AsInt(s.crop_left), AsInt(s.crop_top));
-        }
-        const uint32_t rightLimit = s.chroma_format_idc == 3 ? 16 : 8;
-        const uint32_t bottomLimit = s.chroma_format_idc >= 2 ? 16 : 8;
-        if (s.crop_right >= rightLimit || s.crop_bottom >= bottomLimit) {
-            diag.Say(
-                "brainfart cropping not supported, cropping disabled (right: %d, bottom: %d)\n",
-                AsInt(s.crop_right), AsInt(s.crop_bottom));
-            s.crop_left = s.crop_right = s.crop_top = s.crop_bottom = 0;
-        }
-    }
     s.vui_parameters_present_flag = br.ReadFlag();
     if (br.Overread()) {
         diag.Say("Overread SPS by %d bits\n", AsInt(br.OverreadBits()));
@@ -462,9 +500,8 @@ bool ParseH264Sps(const uint8_t* payload, size_t size, H264Sps* sps, std::string
         diag.Say("invalid exp-Golomb code in SPS\n");
         return false;
     }
-    if (s.vui_parameters_present_flag && !ReadVui(br, &s, diag))
+    if (s.vui_parameters_present_flag && !ReadVui(br, &s.vui, diag))
         return false;
-
     *sps = s;
     return true;
 }

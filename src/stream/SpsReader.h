@@ -81,6 +81,29 @@ class BitReader {
     bool m_invalid = false;
 };
 
+// The video usability information of an H.264 SPS (ITU-T H.264 Annex E.1.1).
+struct H264Vui {
+    // 0:1 when the SPS gives none.
+    uint32_t sar_num = 0;
+    uint32_t sar_den = 1;
+    uint32_t video_signal_type_present_flag = 0;
+    uint32_t full_range = 0;
+    uint32_t colour_description_present_flag = 0;
+    uint32_t colour_primaries = 2;
+    uint32_t transfer_characteristics = 2;
+    uint32_t matrix_coefficients = 2;
+    uint32_t timing_info_present_flag = 0;
+    uint32_t num_units_in_tick = 0;
+    uint32_t time_scale = 0;
+    uint32_t fixed_frame_rate_flag = 0;
+    uint32_t nal_hrd_parameters_present_flag = 0;
+    uint32_t vcl_hrd_parameters_present_flag = 0;
+    uint32_t pic_struct_present_flag = 0;
+    uint32_t bitstream_restriction_flag = 0;
+    uint32_t num_reorder_frames = 0;
+    uint32_t max_dec_frame_buffering = 0;
+};
+
 // The elements of an H.264 sequence parameter set that the library keeps.
 struct H264Sps {
     uint32_t profile_idc = 0;
@@ -117,25 +140,7 @@ struct H264Sps {
     uint32_t crop_top = 0;
     uint32_t crop_bottom = 0;
     uint32_t vui_parameters_present_flag = 0;
-    // 0:1 when the SPS gives none.
-    uint32_t sar_num = 0;
-    uint32_t sar_den = 1;
-    uint32_t video_signal_type_present_flag = 0;
-    uint32_t full_range = 0;
-    uint32_t colour_description_present_flag = 0;
-    uint32_t colour_primaries = 2;
-    uint32_t transfer_characteristics = 2;
-    uint32_t matrix_coefficients = 2;
-    uint32_t timing_info_present_flag = 0;
-    uint32_t num_units_in_tick = 0;
-    uint32_t time_scale = 0;
-    uint32_t fixed_frame_rate_flag = 0;
-    uint32_t nal_hrd_parameters_present_flag = 0;
-    uint32_t vcl_hrd_parameters_present_flag = 0;
-    uint32_t pic_struct_present_flag = 0;
-    uint32_t bitstream_restriction_flag = 0;
-    uint32_t num_reorder_frames = 0;
-    uint32_t max_dec_frame_buffering = 0;
+    H264Vui vui;
 
     H264Sps();
 };

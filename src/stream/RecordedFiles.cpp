@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "log/RecH264Data.h"
+#include "stream/RecordedFiles.h"
+
+#include "log/Log.h"
+#include "stream/PacketBytes.h"
 #include "platform/StdioFile.h"
 
 namespace {
@@ -19,7 +22,9 @@ qx::StdioFile OpenFile(const std::string& path, const char* mode) {
 
 }  // namespace
 
-void RecH264Data::WritePESFile(const std::string& path, H264_VAO packet, bool overwrite) {
+namespace qx {
+
+void WritePESFile(const std::string& path, H264_VAO packet, bool overwrite) {
     qx::StdioFile file = OpenFile(path, overwrite ? "wb" : "ab");
     if (!file)
         return;
@@ -30,7 +35,7 @@ void RecH264Data::WritePESFile(const std::string& path, H264_VAO packet, bool ov
     std::fwrite(kTrailer, 1, sizeof kTrailer, file.get());
 }
 
-std::list<H264_VAO> RecH264Data::ReadPESFile(const std::string& path) {
+std::list<H264_VAO> ReadPESFile(const std::string& path) {
     std::list<H264_VAO> packets;
     qx::StdioFile file = OpenFile(path, "rb");
     if (!file)
@@ -60,8 +65,8 @@ std::list<H264_VAO> RecH264Data::ReadPESFile(const std::string& path) {
             packet.param = header;
             packet.data = new (std::nothrow) unsigned char[header.nal_len > 0 ? header.nal_len : 1];
             if (packet.data == nullptr) {
-                UpdateLog(4, "vaoObj.data new error and vaoObj.param.nal_len=" +
-                                 std::to_string(header.nal_len));
+                log::UpdateLog(4, "vaoObj.data new error and vaoObj.param.nal_len=" +
+                                      std::to_string(header.nal_len));
                 continue;
             }
             std::memcpy(packet.data, at + qx::kHeaderSize, static_cast<size_t>(header.nal_len));
@@ -83,9 +88,8 @@ std::list<H264_VAO> RecH264Data::ReadPESFile(const std::string& path) {
     return packets;
 }
 
-void RecH264Data::WriteYV12File(const std::string& path, const unsigned char* y,
-                                const unsigned char* u, const unsigned char* v, int a, int b, int c,
-                                bool overwrite) {
+void WriteYV12File(const std::string& path, const unsigned char* y, const unsigned char* u,
+                   const unsigned char* v, int a, int b, int c, bool overwrite) {
     if (a <= 0 || b <= 0 || c < 0 || y == nullptr || u == nullptr || v == nullptr)
         return;
     qx::StdioFile file = OpenFile(path, overwrite ? "wb" : "ab");
@@ -98,6 +102,8 @@ void RecH264Data::WriteYV12File(const std::string& path, const unsigned char* y,
     std::fwrite(v, 1, chroma, file.get());
 }
 
-bool RecH264Data::IsExitsFile(const std::string& path) {
+bool IsExitsFile(const std::string& path) {
     return static_cast<bool>(OpenFile(path, "rb"));
 }
+
+}  // namespace qx

@@ -1,4 +1,4 @@
-#include "log/RecH264Data.h"
+#include "log/Log.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -7,8 +7,7 @@
 #include "platform/DbgViewChannel.h"
 #include "platform/Event.h"
 
-int RecH264Data::SLEEP_TIME = 10;
-int RecH264Data::SLEEP_INTERVAL = 20;
+namespace qx::log {
 
 namespace {
 
@@ -48,7 +47,7 @@ std::string TwoDigits(int v) {
 
 }  // namespace
 
-std::string RecH264Data::ComposeLogLine(int level, const std::string& message) {
+std::string ComposeLogLine(int level, const std::string& message) {
     std::string line = kLevelPrefix;
     line += std::to_string(level);
     line += ")=";
@@ -58,25 +57,26 @@ std::string RecH264Data::ComposeLogLine(int level, const std::string& message) {
     return line;
 }
 
-void RecH264Data::DbgviewLog(int level, std::string message) {
+void DbgviewLog(int level, std::string message) {
     if (level >= 1 && level <= 99)
         return;
     const std::string line = ComposeLogLine(level, message);
     qx::DbgViewSend(line.data(), line.size());
 }
 
-void RecH264Data::DbgviewLog(int level, const char* format, ...) {
+void DbgviewLog(int level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    DbgviewLogV(level, format, args);
+    va_end(args);
+}
+
+void DbgviewLogV(int level, const char* format, va_list args) {
     if (level < 80)
         return;
     // A buffer per call: concurrent callers never share one.
     char buf[1024];
-    int n = -1;
-    if (format != nullptr) {
-        va_list args;
-        va_start(args, format);
-        n = std::vsnprintf(buf, sizeof buf, format, args);
-        va_end(args);
-    }
+    const int n = format != nullptr ? std::vsnprintf(buf, sizeof buf, format, args) : -1;
     if (n < 0) {
         static const char kInvalid[] = "DebugHelper:Invalid string format!";
         qx::DbgViewSend(kInvalid, sizeof kInvalid - 1);
@@ -87,11 +87,11 @@ void RecH264Data::DbgviewLog(int level, const char* format, ...) {
     qx::DbgViewSend(buf, len);
 }
 
-void RecH264Data::UpdateLog(int level, std::string message) {
+void UpdateLog(int level, std::string message) {
     DbgviewLog(level, std::move(message));
 }
 
-std::string RecH264Data::ForamtTime(int64_t seconds, int selector) {
+std::string ForamtTime(int64_t seconds, int selector) {
     const time_t t = static_cast<time_t>(seconds);
     struct tm local {};
     if (static_cast<int64_t>(t) != seconds || localtime_r(&t, &local) == nullptr) {
@@ -108,7 +108,7 @@ std::string RecH264Data::ForamtTime(int64_t seconds, int selector) {
     return date + " " + time;
 }
 
-int64_t RecH264Data::GetUs(int64_t start, int64_t end, int64_t frequency, bool inMs) {
+int64_t GetUs(int64_t start, int64_t end, int64_t frequency, bool inMs) {
     if (frequency <= 0 || end <= start)
         return 0;
     // A 128-bit intermediate: counter spans times 10^6 overflow 64 bits after hours.
@@ -118,16 +118,18 @@ int64_t RecH264Data::GetUs(int64_t start, int64_t end, int64_t frequency, bool i
     return result > INT64_MAX ? INT64_MAX : static_cast<int64_t>(result);
 }
 
-void RecH264Data::MSleep(long ms) {
+void MSleep(long ms) {
     if (ms < 1)
         return;
     qx::Event never;
     never.Wait(ms);
 }
 
-bool RecH264Data::PrintHeart(long earlierTick, long currentTick) {
+bool PrintHeart(long earlierTick, long currentTick) {
     // Ticks are 32-bit milliseconds; unsigned subtraction crosses the wrap.
     const uint32_t elapsed =
         static_cast<uint32_t>(currentTick) - static_cast<uint32_t>(earlierTick);
     return elapsed > 3000;
 }
+
+}  // namespace qx::log

@@ -9,8 +9,11 @@
 #include "stream/ExpGolomb.h"
 #include "stream/PacketFormat.h"
 
-// Static utilities shared by every part of the library: the diagnostic log and the
-// time helpers, and the byte helpers of the packet stream. Hosts may call them too.
+// The library's exported class of static utilities, for hosts: the diagnostic log
+// and the time helpers, the byte helpers of the packet stream, the recorded-file
+// functions and the worker-thread entries. Every member is defined in one place
+// (RecH264Data.cpp beside this header) and hands over to the part that does the work;
+// the library itself calls those parts directly.
 class QX_EXPORT RecH264Data {
   public:
     // Idle pause of the play loop and the render step, in milliseconds.
