@@ -131,7 +131,7 @@ int QxPlay_SetPlayedTimeEx(int32_t port, uint32_t seconds) {
     SessionRef session = Acquire(port, "QxPlay_SetPlayedTimeEx", &lookup);
     if (!session)
         return 0;
-    if (session->OpenMode() == 0)
+    if (session->OpenMode() == qx::kModeLive)
         return 1;
     session->RequestSeek(static_cast<int>(seconds));
     const int64_t offset = static_cast<int64_t>(seconds) * 1000;

@@ -181,8 +181,9 @@ void InputStage::DiscardUnusable_locked(int keepFrom, const char* why) {
     qx::log::DbgviewLog(115, "discard %d bytes: %s,sid=%d", drop, why, m_status.sessionId);
 }
 
-int InputStage::Extract(unsigned char* packet, bool* moved) {
+int InputStage::Extract(unsigned char* packet, bool* moved, uint64_t* epoch) {
     CAutoLock lock(&m_lock);
+    *epoch = m_epoch.load();
     const int64_t front = m_srcBuf.FrontPosition();
     const int length = m_status.OpenMode() == qx::kModeLive ? ExtractByLength_locked(packet)
                                                             : ExtractByMarkers_locked(packet);
@@ -321,6 +322,7 @@ void InputStage::Reset() {
 }
 
 void InputStage::Reset_locked() {
+    ++m_epoch;
     m_srcBuf.Clear();
     m_positions.Clear();
     m_room.notify_all();
@@ -328,6 +330,7 @@ void InputStage::Reset_locked() {
 
 void InputStage::ClearSource() {
     CAutoLock lock(&m_lock);
+    ++m_epoch;
     m_srcBuf.Clear();
     m_room.notify_all();
 }

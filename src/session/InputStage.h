@@ -36,8 +36,12 @@ class InputStage {
 
     // Parser thread: cuts the next whole packet into packet (kStreamBufferSize bytes)
     // by the rule of the open mode; its length, or 0 when none is ready. *moved tells
-    // whether bytes left the buffer (a packet, or bytes that could never be one).
-    int Extract(unsigned char* packet, bool* moved);
+    // whether bytes left the buffer (a packet, or bytes that could never be one);
+    // *epoch is the packet's epoch.
+    int Extract(unsigned char* packet, bool* moved, uint64_t* epoch);
+    // Counts the emptyings of the buffer: a packet cut out before the last one (a
+    // seek, a discontinuity) belongs to what was thrown away.
+    uint64_t Epoch() const { return m_epoch.load(); }
     // Live mode: the absolute source position of the key packet to cut back to, or 0.
     int64_t LatencyControl();
     // Drops every byte before the absolute position; false when it is not buffered.
@@ -100,4 +104,6 @@ class InputStage {
     // Written by the host.
     std::atomic<int> m_cacheTime{qx::kDefaultCacheTimeMs};
     std::atomic<bool> m_endOfInput{false};
+    // Raised under m_lock.
+    std::atomic<uint64_t> m_epoch{0};
 };

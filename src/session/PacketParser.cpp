@@ -14,7 +14,7 @@ PacketParser::PacketParser(PortStatus& status, InputStage& input, VideoPipeline&
 
 bool PacketParser::ParseStep() {
     m_audio.ServicePlayer();
-    const int length = m_input.Extract(m_packetBuf.get(), &m_moved);
+    const int length = m_input.Extract(m_packetBuf.get(), &m_moved, &m_epoch);
     if (length == 0)
         return false;
     const H264_PARAM header = qx::ReadHeader(m_packetBuf.get());
@@ -32,7 +32,8 @@ void PacketParser::VideoStep(const H264_PARAM& header, int packetLength) {
     if (!H264UtilsA::StartNalFlag(payload, header.nal_len))
         return;
     m_video.QueuePacket(m_packetBuf.get(), packetLength,
-                        qx::IsKeyPayload(payload, header.nal_len, header.knd));
+                        qx::IsKeyPayload(payload, header.nal_len, header.knd),
+                        [this] { return m_input.Epoch() != m_epoch; });
 }
 
 void PacketParser::LatencyTrim() {

@@ -30,4 +30,6 @@ class PacketParser {
     // Parser thread only: the packet just cut out.
     std::unique_ptr<unsigned char[]> m_packetBuf;
     bool m_moved = false;
+    // The input's epoch when the packet was cut out.
+    uint64_t m_epoch = 0;
 };

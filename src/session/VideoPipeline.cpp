@@ -88,10 +88,15 @@ bool VideoPipeline::ParseSPSNAL(const unsigned char* payload, int length, int* w
     }
 }
 
-void VideoPipeline::QueuePacket(const unsigned char* packet, int length, bool startsKey) {
+void VideoPipeline::QueuePacket(const unsigned char* packet, int length, bool startsKey,
+                                const std::function<bool()>& stale) {
     while (!m_status.Ending()) {
         {
             CAutoLock lock(&m_frameLock);
+            // Every emptying clears this buffer after it counts: checked here, a stale
+            // packet is either refused or cleared with the rest.
+            if (stale())
+                return;
             const int fill = m_frameBuf.Size();
             const bool fits = static_cast<int64_t>(fill) + length <= m_frameBuf.Capacity();
             const bool live = m_status.OpenMode() == qx::kModeLive;

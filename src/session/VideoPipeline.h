@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "decode/H264Decode.h"
@@ -28,8 +29,10 @@ class VideoPipeline {
 
     // Parser thread: queues a whole packet, waiting while the frame buffer has no
     // room (in live mode it holds one packet at a time). After a seek, packets
-    // before the next key picture are dropped.
-    void QueuePacket(const unsigned char* packet, int length, bool startsKey);
+    // before the next key picture are dropped, and so is one that stale() says was
+    // cut out before the buffers were last emptied.
+    void QueuePacket(const unsigned char* packet, int length, bool startsKey,
+                     const std::function<bool()>& stale);
     void ClearFrames();
     int FrameFill();
 
