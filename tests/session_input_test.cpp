@@ -145,25 +145,28 @@ TEST(KeyPacket, TypesAndBounds) {
     const Bytes vps = {0, 0, 0, 1, 0x40, 0x01, 0x0c, 0x01};
     EXPECT_TRUE(qx::IsKeyPacket(PacketBytes(10, 1, 0, vps).data(), 76 + 8));
     EXPECT_FALSE(qx::IsKeyPacket(PacketBytes(1, 1, 0, kSpsPayload).data(), 76 + 8));
-    // An SPS behind a leading SEI whose length bytes say 40.
-    Bytes sei(40, 0);
-    sei[2] = 0;
-    sei[3] = 1;
-    sei[4] = 0x06;
-    sei[27] = 0;
-    sei[28] = 11;
-    sei.insert(sei.end(), kSpsPayload.begin(), kSpsPayload.end());
-    EXPECT_TRUE(qx::IsKeyPacket(PacketBytes(0, 1, 0, sei).data(), 76 + 48));
+    // Whatever leads, a parameter set before the first slice starts a key picture.
+    const Bytes aud = {0, 0, 0, 1, 0x09, 0xF0};
+    const Bytes sei = {0, 0, 1, 0x06, 0x05, 0x02, 0x11, 0x22, 0x80};
+    Bytes led = aud;
+    led.insert(led.end(), sei.begin(), sei.end());
+    led.insert(led.end(), kSpsPayload.begin(), kSpsPayload.end());
+    EXPECT_TRUE(qx::IsKeyPacket(PacketBytes(0, 1, 0, led).data(), 76 + led.size()));
+    Bytes late = aud;
+    late.insert(late.end(), kIdrPayload.begin(), kIdrPayload.end());
+    late.insert(late.end(), kSpsPayload.begin(), kSpsPayload.end());
+    EXPECT_FALSE(qx::IsKeyPacket(PacketBytes(0, 1, 0, late).data(), 76 + late.size()));
+    // VPS, SPS, PPS and IDR in one packet, as x265 writes them.
+    const Bytes joined = {0, 0, 0, 1, 0x40, 0x01, 0x0c, 0, 0, 0, 1, 0x42, 0x01, 0x01,
+                          0, 0, 0, 1, 0x44, 0x01, 0xc0, 0, 0, 0, 1, 0x26, 0x01, 0xaf};
+    EXPECT_TRUE(qx::IsKeyPacket(PacketBytes(10, 1, 0, joined).data(), 76 + joined.size()));
     // Every cut of the same packet is read only within its bytes.
-    const Bytes whole = PacketBytes(0, 1, 0, sei);
+    const Bytes whole = PacketBytes(0, 1, 0, led);
     for (size_t cut = 0; cut < whole.size(); ++cut) {
         std::unique_ptr<uint8_t[]> exact(new uint8_t[cut + 1]);
         std::memcpy(exact.get(), whole.data(), cut);
         qx::IsKeyPacket(exact.get(), static_cast<int64_t>(cut));
     }
-    // A huge SEI length never reads beyond the packet.
-    sei[27] = 0xFF;
-    EXPECT_FALSE(qx::IsKeyPacket(PacketBytes(0, 1, 0, sei).data(), 76 + 48));
 }
 
 }  // namespace

@@ -5,15 +5,20 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
 }
+
+#include "log/Log.h"
 
 namespace qx {
 
 AvPictureDecoder::AvPictureDecoder() = default;
 
 AvPictureDecoder::~AvPictureDecoder() {
+    sws_freeContext(m_convert);
     av_frame_free(&m_frame);
-    av_frame_free(&m_scratch);
+    av_frame_free(&m_converted);
     av_packet_free(&m_packet);
     avcodec_free_context(&m_context);
 }
@@ -26,19 +31,22 @@ bool AvPictureDecoder::Open(Codec codec) {
     m_context = avcodec_alloc_context3(decoder);
     m_packet = av_packet_alloc();
     m_frame = av_frame_alloc();
-    m_scratch = av_frame_alloc();
-    if (!m_context || !m_packet || !m_frame || !m_scratch)
+    m_converted = av_frame_alloc();
+    if (!m_context || !m_packet || !m_frame || !m_converted)
         return false;
     // Frame threads would hold pictures back by one per thread.
     m_context->thread_count = 1;
     m_context->thread_type = FF_THREAD_SLICE;
-    m_context->flags |= AV_CODEC_FLAG_LOW_DELAY;
     return avcodec_open2(m_context, decoder, nullptr) == 0;
 }
 
-const AVFrame* AvPictureDecoder::Decode(const uint8_t* data, int64_t length) {
+bool AvPictureDecoder::Send(const uint8_t* data, int64_t length, int64_t pts) {
     if (m_context == nullptr || data == nullptr || length <= 0 || length > INT32_MAX / 2)
-        return nullptr;
+        return false;
+    if (m_drained) {
+        avcodec_flush_buffers(m_context);
+        m_drained = false;
+    }
     const size_t n = static_cast<size_t>(length);
     if (m_input.size() < n + AV_INPUT_BUFFER_PADDING_SIZE)
         m_input.resize(n + AV_INPUT_BUFFER_PADDING_SIZE);
@@ -46,23 +54,77 @@ const AVFrame* AvPictureDecoder::Decode(const uint8_t* data, int64_t length) {
     std::memset(m_input.data() + n, 0, AV_INPUT_BUFFER_PADDING_SIZE);
     m_packet->data = m_input.data();
     m_packet->size = static_cast<int>(n);
-    av_frame_unref(m_frame);
-    if (avcodec_send_packet(m_context, m_packet) < 0)
-        return nullptr;
-    bool got = false;
-    while (avcodec_receive_frame(m_context, m_scratch) == 0) {
-        // The last picture the unit completed is the one to show.
-        av_frame_unref(m_frame);
-        av_frame_move_ref(m_frame, m_scratch);
-        got = true;
+    m_packet->pts = pts;
+    m_packet->dts = AV_NOPTS_VALUE;
+    int result = avcodec_send_packet(m_context, m_packet);
+    if (result == AVERROR(EAGAIN)) {
+        // Pictures nobody asked for are in the way: they make room for this unit.
+        while (avcodec_receive_frame(m_context, m_frame) == 0)
+            av_frame_unref(m_frame);
+        result = avcodec_send_packet(m_context, m_packet);
     }
-    if (!got)
+    return result == 0;
+}
+
+void AvPictureDecoder::Drain() {
+    if (m_context == nullptr || m_drained)
+        return;
+    avcodec_send_packet(m_context, nullptr);
+    m_drained = true;
+}
+
+const AVFrame* AvPictureDecoder::Receive() {
+    if (m_context == nullptr)
         return nullptr;
-    const bool planar420 =
-        m_frame->format == AV_PIX_FMT_YUV420P || m_frame->format == AV_PIX_FMT_YUVJ420P;
-    if (!planar420 || m_frame->width <= 0 || m_frame->height <= 0)
+    av_frame_unref(m_frame);
+    for (;;) {
+        if (avcodec_receive_frame(m_context, m_frame) != 0)
+            return nullptr;
+        if (m_frame->width > 0 && m_frame->height > 0)
+            break;
+        av_frame_unref(m_frame);
+    }
+    if (m_frame->pts == AV_NOPTS_VALUE)
+        m_frame->pts = m_frame->best_effort_timestamp;
+    return Normalised();
+}
+
+const AVFrame* AvPictureDecoder::Normalised() {
+    const auto format = static_cast<AVPixelFormat>(m_frame->format);
+    const bool fullRange = format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P ||
+                           format == AV_PIX_FMT_YUVJ444P ||
+                           m_frame->color_range == AVCOL_RANGE_JPEG;
+    if (format == AV_PIX_FMT_YUV420P && !fullRange)
+        return m_frame;
+    const int w = m_frame->width;
+    const int h = m_frame->height;
+    m_convert = sws_getCachedContext(m_convert, w, h, format, w, h, AV_PIX_FMT_YUV420P,
+                                     SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
+    if (m_convert == nullptr)
         return nullptr;
-    return m_frame;
+    const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
+    sws_setColorspaceDetails(m_convert, coefficients, fullRange ? 1 : 0, coefficients, 0, 0,
+                             1 << 16, 1 << 16);
+    if (m_converted->width != w || m_converted->height != h) {
+        av_frame_unref(m_converted);
+        m_converted->format = AV_PIX_FMT_YUV420P;
+        m_converted->width = w;
+        m_converted->height = h;
+        if (av_frame_get_buffer(m_converted, 0) < 0)
+            return nullptr;
+    }
+    sws_scale(m_convert, m_frame->data, m_frame->linesize, 0, h, m_converted->data,
+              m_converted->linesize);
+    m_converted->pts = m_frame->pts;
+    m_converted->pict_type = m_frame->pict_type;
+    m_converted->key_frame = m_frame->key_frame;
+    if (m_loggedFormat != format) {
+        m_loggedFormat = format;
+        const char* name = av_get_pix_fmt_name(format);
+        qx::log::DbgviewLog(115, "pictures in %s, %s range, shown as 8-bit 4:2:0",
+                            name != nullptr ? name : "?", fullRange ? "full" : "limited");
+    }
+    return m_converted;
 }
 
 namespace {

@@ -1,18 +1,20 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
+struct SwsContext;
 
 namespace qx {
 
-// One libavcodec video decoder that turns each access unit into its picture at once:
-// no frame threading and low-delay output, so nothing is held back for reordering
-// (camera streams carry no B-frames). Only 8-bit 4:2:0 pictures count as pictures.
+// One libavcodec video decoder: access units in, each stamped with its time, and
+// pictures out in display order, each carrying the time of the unit it came from.
+// No frame threads, so that nothing is held back beyond what the stream's own
+// reordering needs. Pictures that are not 8-bit limited-range 4:2:0 (10-bit, full
+// range, other chroma formats) come out converted to it.
 class AvPictureDecoder {
   public:
     enum class Codec { kH264, kH265 };
@@ -23,15 +25,27 @@ class AvPictureDecoder {
     AvPictureDecoder& operator=(const AvPictureDecoder&) = delete;
 
     bool Open(Codec codec);
-    // Decodes one access unit; the picture it completed, or null. The picture stays
-    // valid until the next call. Any bytes are safe to pass.
-    const AVFrame* Decode(const uint8_t* data, int64_t length);
+    // Hands over one access unit; false when the decoder refused it. Any bytes are
+    // safe to pass.
+    bool Send(const uint8_t* data, int64_t length, int64_t pts);
+    // The end of the stream: the pictures the decoder still holds come out. The next
+    // Send starts a new stream.
+    void Drain();
+    // The next picture, or null when none is ready. Valid until the next call.
+    const AVFrame* Receive();
 
   private:
+    // The picture in the library's format: the decoder's own, or converted.
+    const AVFrame* Normalised();
+
     AVCodecContext* m_context = nullptr;
     AVPacket* m_packet = nullptr;
     AVFrame* m_frame = nullptr;
-    AVFrame* m_scratch = nullptr;
+    AVFrame* m_converted = nullptr;
+    SwsContext* m_convert = nullptr;
+    bool m_drained = false;
+    // The format last said to be converted, so that it is logged once.
+    int m_loggedFormat = -1;
     // The access unit with the zeroed tail that libavcodec's readers may touch.
     std::vector<uint8_t> m_input;
 };

@@ -21,6 +21,35 @@ struct H264Decoder {
     std::unique_ptr<unsigned char[]> planes;
 };
 
+void Describe(H264Decoder* decoder, const AVFrame* picture, H264_DEC_FRAME* frame) {
+    const int w = decoder->width;
+    const int h = decoder->height;
+    if (picture->width == w && picture->height == h) {
+        // The created size: the decoder's own planes, valid until the next call, as a
+        // decoder library hands them out.
+        frame->pY = picture->data[0];
+        frame->pU = picture->data[1];
+        frame->pV = picture->data[2];
+        frame->yPitch = static_cast<uint32_t>(picture->linesize[0]);
+        frame->uvPitch = static_cast<uint32_t>(picture->linesize[1]);
+    } else {
+        frame->pY = decoder->planes.get();
+        frame->pU = frame->pY + static_cast<size_t>(w) * h;
+        frame->pV = frame->pU + static_cast<size_t>(w) * h / 4;
+        qx::CopyPacked(picture->data, picture->linesize, picture->width, picture->height, frame->pY,
+                       frame->pU, frame->pV, w, h);
+        frame->yPitch = static_cast<uint32_t>(w);
+        frame->uvPitch = static_cast<uint32_t>(w / 2);
+    }
+    frame->width = static_cast<uint32_t>(w);
+    frame->height = static_cast<uint32_t>(h);
+    frame->yStride = static_cast<uint32_t>(w);
+    frame->uvStride = static_cast<uint32_t>(w / 2);
+    frame->frameType =
+        picture->pict_type == AV_PICTURE_TYPE_I ? qx::kFrameTypeKey : qx::kFrameTypeOther;
+    frame->pts = picture->pts;
+}
+
 }  // namespace
 
 void* H264DecCreate(const H264_DEC_ATTR* attr) {
@@ -42,45 +71,36 @@ void* H264DecCreate(const H264_DEC_ATTR* attr) {
     return decoder.release();
 }
 
-int H264DecAU(void* handle, const unsigned char* stream, int length, int64_t, H264_DEC_FRAME* frame,
-              uint32_t) {
+int H264DecAU(void* handle, const unsigned char* stream, int length, int64_t timestamp,
+              H264_DEC_FRAME* frame, uint32_t flags) {
     auto* decoder = static_cast<H264Decoder*>(handle);
     if (decoder == nullptr || frame == nullptr)
         return -1;
-    const AVFrame* picture = decoder->decoder.Decode(stream, length);
+    if (flags & kH264DecFlush)
+        decoder->decoder.Drain();
+    else if (!(flags & kH264DecNext) && !decoder->decoder.Send(stream, length, timestamp))
+        return -1;
+    const AVFrame* picture = decoder->decoder.Receive();
     if (picture == nullptr)
         return -1;
-    const int w = decoder->width;
-    const int h = decoder->height;
-    unsigned char* y;
-    unsigned char* u;
-    unsigned char* v;
-    if (picture->width == w && picture->height == h && picture->linesize[0] == w &&
-        picture->linesize[1] == w / 2 && picture->linesize[2] == w / 2) {
-        // Already packed at the created size: hand out the decoder's own planes, valid
-        // until the next unit, as a decoder library does.
-        y = picture->data[0];
-        u = picture->data[1];
-        v = picture->data[2];
-    } else {
-        y = decoder->planes.get();
-        u = y + static_cast<size_t>(w) * h;
-        v = u + static_cast<size_t>(w) * h / 4;
-        qx::CopyPacked(picture->data, picture->linesize, picture->width, picture->height, y, u, v,
-                       w, h);
-    }
-    frame->pY = y;
-    frame->pU = u;
-    frame->pV = v;
-    frame->width = static_cast<uint32_t>(w);
-    frame->height = static_cast<uint32_t>(h);
-    frame->yStride = static_cast<uint32_t>(w);
-    frame->uvStride = static_cast<uint32_t>(w / 2);
-    frame->frameType =
-        picture->pict_type == AV_PICTURE_TYPE_I ? qx::kFrameTypeKey : qx::kFrameTypeOther;
+    Describe(decoder, picture, frame);
     return 0;
 }
 
 void H264DecDestroy(void* handle) {
     delete static_cast<H264Decoder*>(handle);
 }
+
+namespace qx {
+
+void CopyFramePacked(const H264_DEC_FRAME& frame, unsigned char* y, unsigned char* u,
+                     unsigned char* v) {
+    const int w = static_cast<int>(frame.width);
+    const int h = static_cast<int>(frame.height);
+    const uint8_t* planes[3] = {frame.pY, frame.pU, frame.pV};
+    const int pitches[3] = {static_cast<int>(frame.yPitch), static_cast<int>(frame.uvPitch),
+                            static_cast<int>(frame.uvPitch)};
+    CopyPacked(planes, pitches, w, h, y, u, v, w, h);
+}
+
+}  // namespace qx

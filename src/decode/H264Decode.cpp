@@ -41,7 +41,7 @@ bool H264Decode::BorderCheck() {
         failed = "border check dec_attrbute";
     else if (!m_frame)
         failed = "check decFrame ";
-    else if (m_width < 20 || m_width > 2999 || m_height < 21 || m_height > 2999)
+    else if (m_width < 20 || m_width > kMaxSide || m_height < 21 || m_height > kMaxSide)
         failed = "check widht,height";
     else if (m_sid < 0)
         failed = "check sid";
@@ -97,11 +97,27 @@ bool H264Decode::CreateDecode(int width, int height, int sid) {
 }
 
 bool H264Decode::DecodeH264ToYUV12(const unsigned char* stream, int length) {
+    return Run(stream, length, 0, 0);
+}
+
+bool H264Decode::Decode(const unsigned char* stream, int length, int64_t pts) {
+    return Run(stream, length, pts, 0);
+}
+
+bool H264Decode::NextPicture() {
+    return Run(nullptr, 0, 0, kH264DecNext);
+}
+
+bool H264Decode::Drain() {
+    return Run(nullptr, 0, 0, kH264DecFlush);
+}
+
+bool H264Decode::Run(const unsigned char* stream, int length, int64_t pts, uint32_t flags) {
     if (m_handle == nullptr) {
         qx::log::UpdateLog(5, "3506,H264Decode::DecodeH264ToYUV12 Error  handle isNULL" + Info());
         return false;
     }
-    return H264DecAU(m_handle, stream, length, 0, m_frame.get(), 0) == 0;
+    return H264DecAU(m_handle, stream, length, pts, m_frame.get(), flags) == 0;
 }
 
 int H264Decode::GetDecodeType() {

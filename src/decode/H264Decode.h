@@ -6,9 +6,10 @@
 
 #include "decode/H264Dec.h"
 
-// The session's video decoder, and its H.264 form. One access unit in, its picture
-// out: packed YUV 4:2:0 planes of the size the decoder was created for, described
-// by Frame().
+// The session's video decoder, and its H.264 form. Access units in, pictures out in
+// display order: YUV 4:2:0 planes of the size the decoder was created for, each
+// with the time stamp of the unit it came from, described by Frame(). A unit may
+// complete no picture (a reordering stream holds some back), one, or more.
 class H264Decode {
   public:
     H264Decode();
@@ -19,6 +20,13 @@ class H264Decode {
     virtual bool CreateDecode(int width, int height, int sid);
     // True when the access unit completed a picture.
     virtual bool DecodeH264ToYUV12(const unsigned char* stream, int length);
+    // The same, stamping the unit with pts, which its picture carries out.
+    bool Decode(const unsigned char* stream, int length, int64_t pts);
+    // The next picture the last unit (or the drain) left; false when there is none.
+    bool NextPicture();
+    // The end of the stream: true when a picture the decoder still held came out;
+    // NextPicture gives the rest.
+    bool Drain();
     // The packet kind this decoder takes: 0 H.264, 10 H.265.
     virtual int GetDecodeType();
 
@@ -28,6 +36,8 @@ class H264Decode {
     const H264_DEC_ATTR& Attributes() const { return *m_attr; }
 
   protected:
+    // One call into the decoder library with its flags; true when a picture came out.
+    virtual bool Run(const unsigned char* stream, int length, int64_t pts, uint32_t flags);
     // Pauses before the next creation attempt; false when creation is to give up.
     bool RetryAfterPause();
     // The size limits every decoder shares; logs 3503 and forgets the size on failure.
@@ -38,6 +48,8 @@ class H264Decode {
     // How long creation is retried before it fails; the next SPS tries again.
     static constexpr int kCreateTries = 100;
     static constexpr int kCreateRetryMs = 10;
+    // 8K and 8-megapixel cameras included.
+    static constexpr int kMaxSide = 8192;
 
     std::unique_ptr<H264_DEC_ATTR> m_attr;
     void* m_handle = nullptr;

@@ -74,7 +74,36 @@ bool H265Decode::CreateDecode(int width, int height, int sid) {
     return true;
 }
 
-bool H265Decode::DecodeH264ToYUV12(const unsigned char* stream, int length) {
+void H265Decode::TakePicture() {
+    const bool packed = m_output.iWidth == m_width && m_output.iHeight == m_height &&
+                        m_output.iYStride == m_width && m_output.iUVStride == m_width / 2;
+    if (packed) {
+        // The engine's picture already has the layout the session reads; a copy
+        // would only cost time.
+        m_frame->pY = const_cast<unsigned char*>(m_output.pY);
+        m_frame->pU = const_cast<unsigned char*>(m_output.pU);
+        m_frame->pV = const_cast<unsigned char*>(m_output.pV);
+    } else {
+        const size_t luma = static_cast<size_t>(m_width) * m_height;
+        m_frame->pY = m_planes.get();
+        m_frame->pU = m_planes.get() + luma;
+        m_frame->pV = m_planes.get() + luma * 5 / 4;
+        const unsigned char* planes[3] = {m_output.pY, m_output.pU, m_output.pV};
+        const int strides[3] = {m_output.iYStride, m_output.iUVStride, m_output.iUVStride};
+        qx::CopyPacked(planes, strides, m_output.iWidth, m_output.iHeight, m_frame->pY, m_frame->pU,
+                       m_frame->pV, m_width, m_height);
+    }
+    m_frame->width = static_cast<uint32_t>(m_width);
+    m_frame->height = static_cast<uint32_t>(m_height);
+    m_frame->yStride = static_cast<uint32_t>(m_output.iYStride);
+    m_frame->uvStride = static_cast<uint32_t>(m_output.iUVStride);
+    m_frame->yPitch = static_cast<uint32_t>(m_width);
+    m_frame->uvPitch = static_cast<uint32_t>(m_width / 2);
+    m_frame->frameType = m_output.iFrameType == 1 ? qx::kFrameTypeKey : qx::kFrameTypeOther;
+    m_frame->pts = m_output.timestamp;
+}
+
+bool H265Decode::Run(const unsigned char* stream, int length, int64_t pts, uint32_t flags) {
     if (m_engine == nullptr) {
         qx::log::UpdateLog(5, "3506,H264Decode::DecodeH264ToYUV12 Error  handle isNULL" + Info());
         return false;
@@ -82,7 +111,9 @@ bool H265Decode::DecodeH264ToYUV12(const unsigned char* stream, int length) {
     try {
         m_input.pStream = stream;
         m_input.iStreamLen = length;
-        m_input.flags = 0;
+        m_input.timestamp = pts;
+        m_input.flags = (flags & kH264DecNext ? H265D_FLAG_NEXT : 0) |
+                        (flags & kH264DecFlush ? H265D_FLAG_FLUSH : 0);
         const uint32_t result = H265D_Decode(m_engine, &m_input, &m_output);
         if (result != H265D_OK && result != H265D_NO_PICTURE) {
             m_carryLength = 0;
@@ -92,31 +123,9 @@ bool H265Decode::DecodeH264ToYUV12(const unsigned char* stream, int length) {
             m_output.iBytesLeft = 0;
             return false;
         }
-        const bool packed = m_output.iWidth == m_width && m_output.iHeight == m_height &&
-                            m_output.iYStride == m_width && m_output.iUVStride == m_width / 2;
-        if (packed) {
-            // The engine's picture already has the layout the session reads; a copy
-            // would only cost time.
-            m_frame->pY = const_cast<unsigned char*>(m_output.pY);
-            m_frame->pU = const_cast<unsigned char*>(m_output.pU);
-            m_frame->pV = const_cast<unsigned char*>(m_output.pV);
-        } else {
-            const size_t luma = static_cast<size_t>(m_width) * m_height;
-            m_frame->pY = m_planes.get();
-            m_frame->pU = m_planes.get() + luma;
-            m_frame->pV = m_planes.get() + luma * 5 / 4;
-            const unsigned char* planes[3] = {m_output.pY, m_output.pU, m_output.pV};
-            const int strides[3] = {m_output.iYStride, m_output.iUVStride, m_output.iUVStride};
-            qx::CopyPacked(planes, strides, m_output.iWidth, m_output.iHeight, m_frame->pY,
-                           m_frame->pU, m_frame->pV, m_width, m_height);
-        }
-        m_frame->width = static_cast<uint32_t>(m_width);
-        m_frame->height = static_cast<uint32_t>(m_height);
-        m_frame->yStride = static_cast<uint32_t>(m_output.iYStride);
-        m_frame->uvStride = static_cast<uint32_t>(m_output.iUVStride);
-        m_frame->frameType = m_output.iFrameType == 1 ? qx::kFrameTypeKey : qx::kFrameTypeOther;
+        TakePicture();
         const int left = m_output.iBytesLeft;
-        if (left > 0 && left <= length) {
+        if (stream != nullptr && left > 0 && left <= length) {
             m_carry.reset(new unsigned char[static_cast<size_t>(left)]);
             std::memcpy(m_carry.get(), stream + length - left, static_cast<size_t>(left));
             m_carryLength = left;

@@ -15,13 +15,18 @@ class H265Decode : public H264Decode {
     ~H265Decode() override;
 
     bool CreateDecode(int width, int height, int sid) override;
-    bool DecodeH264ToYUV12(const unsigned char* stream, int length) override;
     int GetDecodeType() override;
 
     // Bytes the engine left unconsumed after the last picture.
     int CarryOverLength() const { return m_carryLength; }
 
+  protected:
+    bool Run(const unsigned char* stream, int length, int64_t pts, uint32_t flags) override;
+
   private:
+    // The engine's picture into the record: its own planes when packed at the created
+    // size, else a packed copy.
+    void TakePicture();
     void* m_engine = nullptr;
     std::unique_ptr<unsigned char[]> m_planes;
     std::unique_ptr<unsigned char[]> m_carry;

@@ -96,12 +96,17 @@ uint32_t H265D_Decode(void* handle, const H265D_INPUT* input, H265D_OUTPUT* outp
     if (!IsLive(handle))
         return H265D_ERR_NOT_AN_ENGINE;
     auto* engine = static_cast<Engine*>(handle);
-    if (input->pStream == nullptr) {
-        engine->log(engine->channel, 0, "H265D_Decode : stream is null");
-        return H265D_ERR_STREAM;
-    }
     output->iBytesLeft = 0;
-    const AVFrame* picture = engine->decoder.Decode(input->pStream, input->iStreamLen);
+    if (input->flags & H265D_FLAG_FLUSH) {
+        engine->decoder.Drain();
+    } else if (!(input->flags & H265D_FLAG_NEXT)) {
+        if (input->pStream == nullptr) {
+            engine->log(engine->channel, 0, "H265D_Decode : stream is null");
+            return H265D_ERR_STREAM;
+        }
+        engine->decoder.Send(input->pStream, input->iStreamLen, input->timestamp);
+    }
+    const AVFrame* picture = engine->decoder.Receive();
     if (picture == nullptr) {
         output->iPictureStatus = H265D_PICTURE_NONE;
         return H265D_NO_PICTURE;
@@ -115,6 +120,7 @@ uint32_t H265D_Decode(void* handle, const H265D_INPUT* input, H265D_OUTPUT* outp
     output->pY = picture->data[0];
     output->pU = picture->data[1];
     output->pV = picture->data[2];
+    output->timestamp = picture->pts;
     return H265D_OK;
 }
 

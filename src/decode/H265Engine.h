@@ -42,6 +42,12 @@ struct H265D_INIT_PARAM {
     H265D_LogFxn LogFxn;
 };
 
+// Flags of the decode input: with H265D_FLAG_NEXT no unit is given and the next
+// picture the last one left is asked for; with H265D_FLAG_FLUSH the stream ends and
+// the pictures still held come out, one per call with H265D_FLAG_NEXT after the first.
+constexpr uint32_t H265D_FLAG_NEXT = 1;
+constexpr uint32_t H265D_FLAG_FLUSH = 2;
+
 struct H265D_INPUT {
     const unsigned char* pStream;
     int32_t iStreamLen;
@@ -64,6 +70,8 @@ struct H265D_OUTPUT {
     const unsigned char* pY;
     const unsigned char* pU;
     const unsigned char* pV;
+    // The time stamp of the access unit the picture came from.
+    int64_t timestamp;
 };
 
 // Creates an engine into *handle.

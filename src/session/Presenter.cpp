@@ -45,7 +45,7 @@ bool Presenter::AllocatePictures_locked(int width, int height) {
     return true;
 }
 
-bool Presenter::MakeRenderer() {
+void Presenter::MakeRenderer() {
     int width;
     int height;
     {
@@ -53,17 +53,32 @@ bool Presenter::MakeRenderer() {
         width = m_pictureWidth;
         height = m_pictureHeight;
     }
+    m_rendererTried = qx::GetTickCount();
+    const QxWindow window = m_status.window.load();
+    // Without a window there is nothing to draw into: pictures are still delivered.
+    if (window == 0)
+        return;
     // Made outside the lock: a renderer talks to the X server.
     std::unique_ptr<video_render> renderer = qx::render::CreateRenderer();
-    if (renderer && !renderer->Init(m_status.window.load(), width, height))
+    if (renderer && !renderer->Init(window, width, height))
         renderer.reset();
     if (!renderer) {
         qx::log::DbgviewLog(5, std::string("m_D3DRender CreateD3DRender fail"));
-        return false;
+        return;
     }
     CAutoLock lock(&m_pictureLock);
     m_renderer = std::move(renderer);
-    return true;
+}
+
+void Presenter::EnsureRenderer() {
+    constexpr uint32_t kRetryMs = 1000;
+    {
+        CAutoLock lock(&m_pictureLock);
+        if (m_renderer || m_pictureWidth <= 0)
+            return;
+    }
+    if (m_status.window.load() != 0 && qx::GetTickCount() - m_rendererTried >= kRetryMs)
+        MakeRenderer();
 }
 
 bool Presenter::CreatePictureObjects(int width, int height,
@@ -79,7 +94,8 @@ bool Presenter::CreatePictureObjects(int width, int height,
             qx::log::DbgviewLog(5, std::string("mVideoDecodec CreateDecode fail"));
             return false;
         }
-        return MakeRenderer();
+        MakeRenderer();
+        return true;
     } catch (...) {
         qx::log::DbgviewLog(5, std::string("Object Create fail"));
         return false;
@@ -114,9 +130,8 @@ void Presenter::TakePicture(const H264_DEC_FRAME& frame, int width, int height, 
             static_cast<int32_t>(frame.frameType), knd);
     }
     const size_t luma = static_cast<size_t>(width) * height;
-    std::memcpy(m_YUVData.get(), frame.pY, luma);
-    std::memcpy(m_YUVData.get() + luma, frame.pU, luma / 4);
-    std::memcpy(m_YUVData.get() + luma + luma / 4, frame.pV, luma / 4);
+    qx::CopyFramePacked(frame, m_YUVData.get(), m_YUVData.get() + luma,
+                        m_YUVData.get() + luma + luma / 4);
     m_planes[0] = m_YUVData.get();
     m_planes[1] = m_YUVData.get() + luma;
     m_planes[2] = m_YUVData.get() + luma + luma / 4;
@@ -147,9 +162,8 @@ bool Presenter::QueueLivePicture(const H264_PARAM& header, int width, int height
     entry.strides[2] = width / 2;
     const size_t luma = static_cast<size_t>(width) * height;
     entry.picture = TakeSpare(luma * 3 / 2);
-    std::memcpy(entry.picture.get(), frame.pY, luma);
-    std::memcpy(entry.picture.get() + luma, frame.pU, luma / 4);
-    std::memcpy(entry.picture.get() + luma + luma / 4, frame.pV, luma / 4);
+    qx::CopyFramePacked(frame, entry.picture.get(), entry.picture.get() + luma,
+                        entry.picture.get() + luma + luma / 4);
     // The bounded queue makes decoding wait for the renderer.
     while (!m_status.Ending()) {
         {
@@ -175,6 +189,8 @@ bool Presenter::ShowEntry(DECODED_FRAME& entry) {
         }
         m_renderWidth = entry.width;
         m_renderHeight = entry.height;
+    } else {
+        EnsureRenderer();
     }
     const size_t luma = static_cast<size_t>(entry.width) * entry.height;
     {

@@ -45,9 +45,14 @@ class Presenter {
 
     // Picture buffers for width x height, then makeDecoder (the file modes' decoder,
     // which the caller makes), then the renderer for the port's window. False, with
-    // the failing step logged, when one of them cannot be had.
+    // the failing step logged, when the buffers or the decoder cannot be had. A
+    // renderer that cannot be made leaves a port that decodes and delivers without
+    // drawing (as one with no window does); EnsureRenderer tries again.
     bool CreatePictureObjects(int width, int height, const std::function<bool()>& makeDecoder);
     void DeletePictureObjects();
+    // A renderer for the port's window when there is none yet, tried at most once a
+    // second.
+    void EnsureRenderer();
 
     // Play-video thread, file modes: the decoder's picture becomes the one on screen.
     void TakePicture(const H264_DEC_FRAME& frame, int width, int height, int knd);
@@ -93,7 +98,7 @@ class Presenter {
 
   private:
     bool AllocatePictures_locked(int width, int height);
-    bool MakeRenderer();
+    void MakeRenderer();
     // The live picture of the entry becomes the one on screen; false when its
     // picture objects cannot be made.
     bool ShowEntry(DECODED_FRAME& entry);
@@ -134,6 +139,8 @@ class Presenter {
     int m_pictureHeight = 0;
     std::unique_ptr<video_render> m_renderer;
     std::unique_ptr<unsigned char[]> m_rgb;
+    // When a renderer was last tried (GetTickCount); the thread that shows pictures.
+    uint32_t m_rendererTried = 0;
 
     CCritSec m_frameInfoLock;
     qx::FrameDescription m_frameDescription{};  // guarded by m_frameInfoLock

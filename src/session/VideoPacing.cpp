@@ -15,7 +15,7 @@ constexpr int64_t kStartFrameNumber = 0;
 }  // namespace
 
 int VideoPipeline::FileModeTiming(int state) {
-    H264_PARAM& header = m_curVideoHeader;
+    H264_PARAM& header = m_pictureHeader;
     header.idx = m_videoFrames;
     int64_t ms = 0;
     bool timed = true;
@@ -71,7 +71,7 @@ void VideoPipeline::PaceFast(int state, int dts) {
     m_signals.play.Sleep(sleep > 0 ? static_cast<long>(sleep) : 1);
     qx::log::DbgviewLog(5, "EX_PLAY2X preFrmSleep=%d", static_cast<int>(sleep));
     qx::log::DbgviewLog(5, "EX_PLAY2X frameTime=%d,videoBuf.param.idx = %d", interval,
-                        static_cast<int>(m_curVideoHeader.idx));
+                        static_cast<int>(m_pictureHeader.idx));
 }
 
 void VideoPipeline::PaceSlow(int state, int dts) {

@@ -44,6 +44,14 @@ bool MayLeadStream(int type) {
     }
 }
 
+bool MayLeadStream(const qx::AccessUnit& au) {
+    for (int i = 0; i < au.count; ++i) {
+        if (MayLeadStream(au.units[i].type))
+            return true;
+    }
+    return false;
+}
+
 int NalType(const unsigned char* payload, int length, int knd) {
     return knd == qx::kKindH264 ? H264UtilsA::Get_NAL_Type(payload, length)
                                 : H264UtilsA::get_hevc_nal_type(payload, length);
@@ -72,7 +80,7 @@ VideoPipeline::VideoPipeline(PortStatus& status, SessionSignals& signals, PlayCl
       m_recorder(recorder),
       m_callbacks(callbacks),
       m_watermark(watermark),
-      m_curPayload(new unsigned char[qx::kStreamBufferSize]) {}
+      m_curPayload(qx::kStreamBufferSize) {}
 
 VideoPipeline::~VideoPipeline() {
     DeletePictureObjects();
@@ -192,7 +200,7 @@ void VideoPipeline::NoteNoData(int waitedMs) {
 bool VideoPipeline::SplitLeadingSei_locked(const H264_PARAM& header, int type) {
     if (type != qx::kH264Sei || header.nal_len <= 30 || m_keyParamSeen)
         return false;
-    const unsigned char* payload = m_curPayload.get();
+    const unsigned char* payload = m_curPayload.data();
     const int sei = SeiLength(payload, header.nal_len);
     // A packet too short for its SEI is played as it is.
     if (sei <= 0 || sei >= header.nal_len ||
@@ -213,24 +221,27 @@ bool VideoPipeline::SplitLeadingSei_locked(const H264_PARAM& header, int type) {
 VideoPipeline::Taken VideoPipeline::TakePacket_locked(const H264_PARAM& header,
                                                       int64_t packetLength, int* type) {
     const int mode = m_status.OpenMode();
-    const unsigned char* payload = m_curPayload.get();
-    *type = NalType(payload, header.nal_len, header.knd);
-    if (*type == qx::kH264Sei && header.nal_len > 30 && mode == qx::kModePushed)
+    const unsigned char* payload = m_curPayload.data();
+    const int first = NalType(payload, header.nal_len, header.knd);
+    if (first == qx::kH264Sei && header.nal_len > 30 && mode == qx::kModePushed)
         m_watermark.Decipher(payload, header.nal_len);
-    if (SplitLeadingSei_locked(header, *type))
+    if (SplitLeadingSei_locked(header, first))
         return Taken::kSkipped;
     if (mode == qx::kModePushed || mode == qx::kModeFile)
         m_recorder.Push(m_frameBuf.Front(), static_cast<int>(packetLength));
     m_frameBuf.Consume(static_cast<int>(packetLength));
     m_status.consumedBytes += packetLength;
     m_signals.parser.Post(qx::WakeSignal::kFrameSpace);
-    if (*type == qx::kH264Slice) {
+    // Delimiters and SEI in front say nothing of what the packet holds.
+    m_unit = qx::DescribeAccessUnit(payload, header.nal_len, header.knd == qx::kKindH264);
+    *type = m_unit.leadType >= 0 ? m_unit.leadType : first;
+    if (header.knd == qx::kKindH264 && m_unit.sliceType == qx::kH264Slice) {
         ++m_nonIdrCount;
-    } else if (*type == qx::kH264Idr) {
+    } else if (header.knd == qx::kKindH264 && m_unit.sliceType == qx::kH264Idr) {
         m_gopLength = m_nonIdrCount + 1;
         m_nonIdrCount = 0;
     }
-    if (!MayLeadStream(*type) && !m_keyParamSeen) {
+    if (!MayLeadStream(m_unit) && !m_keyParamSeen) {
         m_clock.KeepSavedPlayedTime();
         qx::log::DbgviewLog(5, std::string("no sps return"));
         return Taken::kSkipped;
@@ -250,8 +261,10 @@ VideoPipeline::Taken VideoPipeline::TakePacket(int* type, int* state) {
     if (header.nal_len < 0 || packetLength > fill)
         return Taken::kNone;
     m_curVideoHeader = header;
-    qx::FastMemcpy(m_curPayload.get(), qx::kStreamBufferSize, m_frameBuf.Front() + qx::kHeaderSize,
-                   header.nal_len, 20002);
+    if (m_curPayload.size() < static_cast<size_t>(header.nal_len))
+        m_curPayload.resize(static_cast<size_t>(header.nal_len));
+    qx::FastMemcpy(m_curPayload.data(), static_cast<int64_t>(m_curPayload.size()),
+                   m_frameBuf.Front() + qx::kHeaderSize, header.nal_len, 20002);
     --m_FrameBuffCount;
     *state = m_status.PlayState();
     {
@@ -288,19 +301,22 @@ void VideoPipeline::DeletePictureObjects() {
     m_presenter.DeletePictureObjects();
 }
 
-bool VideoPipeline::ApplyParameterSet(int type) {
+bool VideoPipeline::ApplyParameterSet() {
     const H264_PARAM& header = m_curVideoHeader;
-    const unsigned char* payload = m_curPayload.get();
+    const unsigned char* sps = m_unit.sps->start;
+    const int spsSize = static_cast<int>(m_unit.sps->size);
     int w = 0;
     int h = 0;
     if (header.knd == qx::kKindH264)
-        ParseSPSNAL(payload, header.nal_len, &w, &h);
+        ParseSPSNAL(sps, spsSize, &w, &h);
     else if (header.knd == qx::kKindH265)
-        H264UtilsA::parse_hevc_sps(payload, header.nal_len, &w, &h);
+        H264UtilsA::parse_hevc_sps(sps, spsSize, &w, &h);
     const bool codecChanged = mVideoDecodec && mVideoDecodec->GetDecodeType() != header.knd;
     m_keyParamSeen = true;
-    if (w == m_width && h == m_height && !codecChanged)
+    if (w == m_width && h == m_height && !codecChanged) {
+        m_presenter.EnsureRenderer();
         return true;
+    }
     if (m_status.OpenMode() == qx::kModeLive) {
         if (!MakeDecoder(header.knd, w, h)) {
             m_width = 0;
@@ -325,30 +341,62 @@ bool VideoPipeline::ApplyParameterSet(int type) {
     return true;
 }
 
-bool VideoPipeline::Decode(int type) {
+void VideoPipeline::Decode(int type, int state) {
     const H264_PARAM& header = m_curVideoHeader;
-    if (!mVideoDecodec || m_status.window.load() == 0) {
+    if (!mVideoDecodec) {
         m_signals.play.Sleep(qx::kIdleSleepMs);
         qx::log::DbgviewLog(5, std::string("Decode or window is none,return"));
-        return false;
+        return;
     }
     const int fps = header.fbs >= 1 && header.fbs <= 30 ? header.fbs : 25;
     m_status.frameRate = fps;
     m_status.frameInterval = 1000 / fps;
     if (type == qx::kH264Sps || type == qx::kH264Slice)
         ++m_videoFrames;
-    if (type == qx::kHevcSps && m_vpsLength > 0)
+    // A VPS that came alone goes in front of each SPS that comes without one.
+    if (m_unit.sps != nullptr && m_unit.vps == nullptr && m_vpsLength > 0 &&
+        header.knd == qx::kKindH265)
         mVideoDecodec->DecodeH264ToYUV12(m_vpsCopy, m_vpsLength);
-    if (!mVideoDecodec->DecodeH264ToYUV12(m_curPayload.get(), header.nal_len))
-        return false;
-    ++m_status.decodedPictures;
-    return true;
+    bool picture = mVideoDecodec->Decode(m_curPayload.data(), header.nal_len, header.pts);
+    bool first = true;
+    while (picture && !m_status.Ending()) {
+        HandOn(first && m_unit.sliceType == qx::kH264Idr, state);
+        first = false;
+        picture = mVideoDecodec->NextPicture();
+    }
 }
 
-void VideoPipeline::ShowFilePicture(int type, int state) {
+void VideoPipeline::DrainDecoder() {
+    m_drainRequested = false;
+    if (!mVideoDecodec)
+        return;
+    const int state = m_status.PlayState();
+    bool picture = mVideoDecodec->Drain();
+    while (picture && !m_status.Ending()) {
+        HandOn(false, state);
+        picture = mVideoDecodec->NextPicture();
+    }
+}
+
+void VideoPipeline::EndOfStream() {
+    m_drainRequested = true;
+    m_signals.play.Post(qx::WakeSignal::kFrames);
+}
+
+void VideoPipeline::HandOn(bool keyPacket, int state) {
+    ++m_status.decodedPictures;
+    m_pictureHeader = m_curVideoHeader;
+    m_pictureHeader.pts = mVideoDecodec->Frame().pts;
+    if (m_status.OpenMode() == qx::kModeLive)
+        m_presenter.QueueLivePicture(m_pictureHeader, m_width, m_height, mVideoDecodec->Frame());
+    else
+        ShowFilePicture(keyPacket, state);
+}
+
+void VideoPipeline::ShowFilePicture(bool keyPacket, int state) {
     const int dts = FileModeTiming(state);
     m_presenter.TakePicture(mVideoDecodec->Frame(), m_width, m_height, m_curVideoHeader.knd);
-    m_watermark.AfterPicture(type == qx::kH264Idr, m_presenter.Description());
+    m_watermark.AfterPicture(keyPacket, m_presenter.Description());
     m_presenter.DeliverFilePicture();
     PaceFilePicture(state, dts);
 }
@@ -362,8 +410,12 @@ bool VideoPipeline::PlayStep() {
         if (mode == qx::kModePushed || mode == qx::kModeFile)
             m_frameStart = qx::QueryPerformanceCounter();
         const Taken taken = TakePacket(&type, &state);
-        if (taken == Taken::kNone)
-            return false;
+        if (taken == Taken::kNone) {
+            if (!m_drainRequested)
+                return false;
+            DrainDecoder();
+            return true;
+        }
         m_status.notDataCount = 0;
         if (taken == Taken::kSkipped)
             return true;
@@ -371,22 +423,16 @@ bool VideoPipeline::PlayStep() {
         const H264_PARAM& header = m_curVideoHeader;
         if (qx::IsLiveMode(mode))
             m_clock.SetLivePts(header.pts);
-        if (IsParameterSet(type) && !ApplyParameterSet(type))
+        if (m_unit.sps != nullptr && !ApplyParameterSet())
             return true;
-        if (type == qx::kHevcVps) {
-            m_vpsLength = header.nal_len < static_cast<int>(sizeof m_vpsCopy)
-                              ? header.nal_len
-                              : static_cast<int>(sizeof m_vpsCopy);
-            std::memcpy(m_vpsCopy, m_curPayload.get(), static_cast<size_t>(m_vpsLength));
+        if (m_unit.vps != nullptr) {
+            m_vpsLength = static_cast<int>(m_unit.vps->size < static_cast<int64_t>(sizeof m_vpsCopy)
+                                               ? m_unit.vps->size
+                                               : sizeof m_vpsCopy);
+            std::memcpy(m_vpsCopy, m_unit.vps->start, static_cast<size_t>(m_vpsLength));
         }
         stage = 4;
-        if (!Decode(type))
-            return true;
-        stage = 6;
-        if (mode == qx::kModeLive)
-            m_presenter.QueueLivePicture(header, m_width, m_height, mVideoDecodec->Frame());
-        else
-            ShowFilePicture(type, state);
+        Decode(type, state);
     } catch (...) {
         qx::log::DbgviewLog(11, "Deconal catch %d", stage);
     }

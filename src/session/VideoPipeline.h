@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "decode/H264Decode.h"
 #include "platform/CritSec.h"
@@ -15,6 +16,7 @@
 #include "session/Presenter.h"
 #include "session/Recorder.h"
 #include "session/Watermark.h"
+#include "stream/NalUnits.h"
 
 // The video of one port: the frame buffer of whole packets that the parser fills,
 // and the play loop that takes them one by one, learns the picture size from the
@@ -46,6 +48,10 @@ class VideoPipeline {
     // The thread found nothing for waitedMs: counted, and the end told once.
     void NoteNoData(int waitedMs);
 
+    // Nothing more will come (the end of a file, or of what the host gives): once the
+    // frame buffer is empty the decoder gives up the pictures it still holds.
+    void EndOfStream();
+
     // Counters that an emptying of the buffers clears, and those of a new play.
     void ResetCounters();
     void PrepareForPlay();
@@ -68,12 +74,16 @@ class VideoPipeline {
     // is then played from its parameter set in the next pass.
     bool SplitLeadingSei_locked(const H264_PARAM& header, int type);
     // New picture objects or decoder for a new size or codec; false ends the pass.
-    bool ApplyParameterSet(int type);
+    bool ApplyParameterSet();
     bool MakeDecoder(int kind, int width, int height);
     void DeletePictureObjects();
-    // Decodes the current packet; false when it completed no picture.
-    bool Decode(int type);
-    void ShowFilePicture(int type, int state);
+    // Decodes the current packet and hands on every picture it completes.
+    void Decode(int type, int state);
+    // The decoder's current picture to the render thread (live) or onto the screen.
+    void HandOn(bool keyPacket, int state);
+    void ShowFilePicture(bool keyPacket, int state);
+    // The pictures the decoder still holds, at the end of the stream.
+    void DrainDecoder();
     // File-mode clocks for the current picture; its display delay in ms.
     int FileModeTiming(int state);
     void PaceFilePicture(int state, int dts);
@@ -100,7 +110,10 @@ class VideoPipeline {
 
     // Play-video thread only.
     H264_PARAM m_curVideoHeader;
-    std::unique_ptr<unsigned char[]> m_curPayload;
+    std::vector<unsigned char> m_curPayload;
+    qx::AccessUnit m_unit;
+    // The header of the picture being shown: the packet's, with the picture's pts.
+    H264_PARAM m_pictureHeader;
     std::unique_ptr<H264Decode> mVideoDecodec;
     bool m_keyParamSeen = false;
     unsigned char m_vpsCopy[256];
@@ -117,6 +130,7 @@ class VideoPipeline {
     std::atomic<int> m_stepCount{0};
     // Cleared by resets and play, set once the end of the data was told.
     std::atomic<bool> m_endNotified{false};
+    std::atomic<bool> m_drainRequested{false};
 
     CCritSec m_frameNumberLock;
     int m_playedFrameNumber = 0;  // guarded by m_frameNumberLock
