@@ -72,7 +72,7 @@ TEST_F(Parser, LengthRuleWaitsForTheRestOfASplitPacket) {
 TEST_F(Parser, LengthRuleSkipsImpossibleLengthsAndResyncs) {
     Open(0);
     LogCapture log;
-    for (int32_t bad : {-5, INT32_MIN, INT32_MAX, qx::kStreamBufferSize}) {
+    for (int32_t bad : {-5, INT32_MIN, INT32_MAX, qx::kMaxStreamBufferSize}) {
         SCOPED_TRACE(bad);
         session.ResetBuffers();
         Packet broken = MakePacket(qx::kKindH264, 1, 0, Bytes264(0x65, 64));

@@ -609,7 +609,7 @@ TEST(PictureLimits, AcceptsOnlySizesTheDecodersTake) {
 
 struct H264Case {
     EncodeParams enc;
-    int width;  // by the session's rule: whole macroblocks across, bottom crop only
+    int width;  // the cropped frame
     int height;
     uint32_t profile;
     uint32_t chromaFormat;
@@ -618,7 +618,7 @@ struct H264Case {
 
 class H264RealSps : public testing::TestWithParam<H264Case> {};
 
-TEST_P(H264RealSps, PictureSizeFollowsTheSessionRule) {
+TEST_P(H264RealSps, PictureSizeIsTheCroppedFrame) {
     const H264Case& c = GetParam();
     const Bytes au = EncodeFirstPacket(c.enc);
     if (au.empty())
@@ -710,21 +710,20 @@ INSTANTIATE_TEST_SUITE_P(
                     H264Case{{"libx264", 1280, 720}, 1280, 720, 100, 1, 1},
                     // 68 macroblock rows with a bottom crop of 4 chroma rows.
                     H264Case{{"libx264", 1920, 1080}, 1920, 1080, 100, 1, 1},
-                    // The right crop is not applied: whole macroblocks across.
-                    H264Case{{"libx264", 360, 240}, 368, 240, 100, 1, 1},
-                    H264Case{{"libx264", 200, 120}, 208, 120, 100, 1, 1},
-                    H264Case{{"libx264", 202, 118}, 208, 118, 100, 1, 1},
+                    // The right crop counts in chroma columns.
+                    H264Case{{"libx264", 360, 240}, 360, 240, 100, 1, 1},
+                    H264Case{{"libx264", 200, 120}, 200, 120, 100, 1, 1},
+                    H264Case{{"libx264", 202, 118}, 202, 118, 100, 1, 1},
                     // Baseline: no chroma block in the SPS.
                     H264Case{
-                        {"libx264", 200, 120, AV_PIX_FMT_YUV420P, "ultrafast"}, 208, 120, 66, 1, 1},
+                        {"libx264", 200, 120, AV_PIX_FMT_YUV420P, "ultrafast"}, 200, 120, 66, 1, 1},
                     // 4:2:2 crops whole rows: 128 - 8.
-                    H264Case{{"libx264", 200, 120, AV_PIX_FMT_YUV422P}, 208, 120, 122, 2, 1},
-                    H264Case{{"libx264", 360, 240, AV_PIX_FMT_YUV444P}, 368, 240, 244, 3, 1},
-                    // Field coding: the rule counts map units (pairs of rows) as macroblock rows,
-                    // so the height comes out halved.
+                    H264Case{{"libx264", 200, 120, AV_PIX_FMT_YUV422P}, 200, 120, 122, 2, 1},
+                    H264Case{{"libx264", 360, 240, AV_PIX_FMT_YUV444P}, 360, 240, 244, 3, 1},
+                    // Field coding: a map unit is a pair of macroblock rows, one per field.
                     H264Case{{"libx264", 352, 288, AV_PIX_FMT_YUV420P, "veryfast", "interlaced=1"},
                              352,
-                             144,
+                             288,
                              100,
                              1,
                              0}));
@@ -883,7 +882,7 @@ TEST(H264SpsChecks, LeftOrTopCropWarnsAndReads) {
     EXPECT_EQ(r.sps.crop_left, 2u);
     int w = 0, h = 0;
     ASSERT_TRUE(qx::H264PictureSize(r.sps, &w, &h));
-    EXPECT_EQ(w, 352);
+    EXPECT_EQ(w, 352 - 2 * 2);
     EXPECT_EQ(h, 288 - 8);
 }
 
@@ -922,15 +921,15 @@ TEST(H264SpsChecks, BottomCropUnitDependsOnChromaAndFieldCoding) {
         uint64_t cropBottom;
         int height;  // -1: refused
     };
-    // 18 map units of 16 rows each by the rule, field coded or not.
+    // 18 map units: 16 rows each, or 32 (one macroblock row per field) field coded.
     const Case cases[] = {
         {100, 1, true, 2, 288 - 2 * 2},
-        {100, 1, false, 2, 288 - 2 * 4},
+        {100, 1, false, 2, 576 - 2 * 4},
         {122, 2, true, 2, 288 - 2},
-        {122, 2, false, 2, 288 - 2 * 2},
+        {122, 2, false, 2, 576 - 2 * 2},
         {244, 3, true, 2, 288 - 2},
         {244, 0, true, 2, 288 - 2},
-        {244, 0, false, 2, 288 - 2 * 2},
+        {244, 0, false, 2, 576 - 2 * 2},
         // One row off 4:2:2 leaves an odd height, which the decoders do not take.
         {122, 2, true, 3, -1},
     };

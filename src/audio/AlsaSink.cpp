@@ -33,11 +33,31 @@ bool AlsaSink::Open(const PcmFormat& format) {
     const snd_pcm_format_t sample = format.bits == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
     if (snd_pcm_set_params(m_pcm, sample, SND_PCM_ACCESS_RW_INTERLEAVED,
                            static_cast<unsigned>(format.channels),
-                           static_cast<unsigned>(format.rate), 1, kBufferMicroseconds) < 0) {
+                           static_cast<unsigned>(format.rate), 1, kBufferMicroseconds) < 0 ||
+        !SetStartThreshold()) {
         Close();
         return false;
     }
     return true;
+}
+
+bool AlsaSink::SetStartThreshold() {
+    // A device starts at its start threshold, which snd_pcm_set_params leaves at the
+    // whole buffer: more than a player keeps queued, so it would never start. One
+    // period starts it as soon as the player has primed it.
+    snd_pcm_uframes_t buffer = 0;
+    snd_pcm_uframes_t period = 0;
+    if (snd_pcm_get_params(m_pcm, &buffer, &period) < 0 || period == 0)
+        return false;
+    snd_pcm_sw_params_t* params = nullptr;
+    if (snd_pcm_sw_params_malloc(&params) < 0)
+        return false;
+    const bool set = snd_pcm_sw_params_current(m_pcm, params) == 0 &&
+                     snd_pcm_sw_params_set_start_threshold(m_pcm, params, period) == 0 &&
+                     snd_pcm_sw_params_set_avail_min(m_pcm, params, period) == 0 &&
+                     snd_pcm_sw_params(m_pcm, params) == 0;
+    snd_pcm_sw_params_free(params);
+    return set;
 }
 
 size_t AlsaSink::Write(const uint8_t* data, size_t size) {

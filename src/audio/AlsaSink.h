@@ -17,6 +17,8 @@ class AlsaSink : public AudioSink {
     const char* Name() const override { return "alsa"; }
 
   private:
+    bool SetStartThreshold();
+
     snd_pcm_t* m_pcm = nullptr;
     PcmFormat m_format;
     int64_t m_written = 0;

@@ -194,12 +194,13 @@ bool YuvToRgb24(const uint8_t* y, const uint8_t* c1, const uint8_t* c2, uint8_t*
         uint8_t* out = destination + static_cast<ptrdiff_t>(height - 1 - row) * width * 3;
         for (int x = 0; x < width; ++x) {
             const int c = chromaRow * chromaWidth + ChromaIndex(x, chromaWidth);
-            const double luma = y[static_cast<ptrdiff_t>(row) * width + x];
+            // Limited-range BT.601 to full-range RGB, as the window and the images show.
+            const double luma = 1.164383 * (y[static_cast<ptrdiff_t>(row) * width + x] - 16.0);
             const double dv = c1[c] - 128.0;
             const double du = c2[c] - 128.0;
-            out[3 * x] = clamp(luma + 1.370705 * dv);
-            out[3 * x + 1] = clamp(luma - 0.698001 * dv - 0.337633 * du);
-            out[3 * x + 2] = clamp(luma + 1.732446 * du);
+            out[3 * x] = clamp(luma + 1.596027 * dv);
+            out[3 * x + 1] = clamp(luma - 0.812968 * dv - 0.391762 * du);
+            out[3 * x + 2] = clamp(luma + 2.017232 * du);
         }
     }
     return true;

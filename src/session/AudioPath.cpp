@@ -124,6 +124,10 @@ void AudioPath::SetUpPlayer(int knd) {
 void AudioPath::AudioStep(const H264_PARAM& header, const unsigned char* packet, int packetLength) {
     if (!IsAudioKind(header.knd))
         return;
+    // Pushed streams and files record their sound as it passes, heard or not.
+    const int mode = m_status.OpenMode();
+    if (mode == qx::kModePushed || mode == qx::kModeFile)
+        m_recorder.Push(packet, packetLength);
     if (header.nal_len < 0 || header.nal_len > kMaxAudioPayload || !m_soundEnabled)
         return;
     qx::log::DbgviewLog(5, std::string("PLAY SOUND 3"));
@@ -195,8 +199,13 @@ bool AudioPath::QueueAudioFrame(const FRAME_BUF& frame) {
     if (frame.param.knd == qx::kKindPcm8) {
         for (;;) {
             const int state = m_status.PlayState();
-            if (state == qx::kStatePause || m_status.Ending())
+            if (m_status.Ending())
                 return true;
+            // Sound that cannot be played yet waits with the rest of the stream.
+            if (state == qx::kStatePause && m_AudioCirQueue->IsFull()) {
+                m_signals.parser.Wait(qx::WakeSignal::kAudioSpace);
+                continue;
+            }
             if (m_player && !m_player->IsOpened())
                 m_AudioCirQueue->Clear();
             if (m_AudioCirQueue->Push(frame))
@@ -213,8 +222,11 @@ bool AudioPath::QueueAudioFrame(const FRAME_BUF& frame) {
             m_AudioCirQueue->DropOldest();
             continue;
         }
-        if (state == qx::kStatePause || state == qx::kStateStep)
-            return true;
+        if (state == qx::kStatePause || state == qx::kStateStep) {
+            // Paused, the sound waits with the rest of the stream instead of going.
+            m_signals.parser.Wait(qx::WakeSignal::kAudioSpace);
+            continue;
+        }
         if (m_player && m_player->IsOpened()) {
             // The player drains the queue.
             m_signals.parser.Wait(qx::WakeSignal::kAudioSpace, kFullQueueWaitMs);
@@ -231,27 +243,8 @@ bool AudioPath::QueueAudioFrame(const FRAME_BUF& frame) {
     return true;
 }
 
-void AudioPath::RecordAudioFrame(const FRAME_BUF& frame) {
-    const int mode = m_status.OpenMode();
-    if (!m_recorder.Recording() || (mode != qx::kModePushed && mode != qx::kModeFile))
-        return;
-    unsigned char packet[qx::kHeaderSize + kAudioFrameBytes + qx::kTrailerSize];
-    H264_PARAM header = frame.param;
-    header.nal_len = kAudioFrameBytes;
-    std::memcpy(packet, &header, qx::kHeaderSize);
-    std::memcpy(packet + qx::kHeaderSize, frame.data, kAudioFrameBytes);
-    // 8-bit sound was made unsigned for the sound card; the file keeps it as it came.
-    if (header.knd == qx::kKindPcm8) {
-        for (int i = 0; i < kAudioFrameBytes; ++i)
-            packet[qx::kHeaderSize + i] ^= 0x80;
-    }
-    std::memset(packet + qx::kHeaderSize + kAudioFrameBytes, 0xFF, qx::kTrailerSize);
-    m_recorder.Push(packet, sizeof packet);
-}
-
 void AudioPath::AccountAudioFrame(FRAME_BUF& frame) {
     m_status.consumedBytes += frame.param.nal_len + qx::kHeaderSize;
-    RecordAudioFrame(frame);
     if (frame.param.ver == 1)
         frame.param.pts = m_audioFrameNumber++ * kVer1FrameUs;
     m_clock.AdvanceAudio(frame.param.pts, false, true);
@@ -339,6 +332,8 @@ void AudioPath::OnAudioData(unsigned char* buffer, int32_t bytes) {
     int filled = 0;
     FRAME_BUF frame;
     const int mode = m_status.OpenMode();
+    // Pushed streams and files keep sound and picture together by their clocks.
+    const bool fileLike = mode == qx::kModePushed || mode == qx::kModeFile;
     while (filled < bytes) {
         const int state = m_status.PlayState();
         if (state == qx::kStatePause)
@@ -352,16 +347,15 @@ void AudioPath::OnAudioData(unsigned char* buffer, int32_t bytes) {
         m_status.consumedBytes += frame.param.nal_len + qx::kHeaderSize;
         if (qx::IsLiveMode(mode) && DropLate(frame))
             continue;
-        if (mode == qx::kModePushed && !StartFileSound(frame))
+        if (fileLike && !StartFileSound(frame))
             continue;
         if (frame.param.ver == 1)
             frame.param.pts = m_audioFrameNumber++ * kVer1FrameUs;
-        if (mode == qx::kModePushed && frame.param.pts / 1000 < m_audioSkipUntil)
+        if (fileLike && frame.param.pts / 1000 < m_audioSkipUntil)
             continue;
         ++m_status.deliveredAudioFrames;
         m_status.notDataCount = 0;
-        RecordAudioFrame(frame);
-        if (mode == qx::kModePushed)
+        if (fileLike)
             m_clock.AdvanceAudio(frame.param.pts, m_status.resync.exchange(false), false);
         int length = 0;
         if (!DecodeAudioFrame(frame, &length))

@@ -73,9 +73,8 @@ class AudioPath {
     int64_t QueuedMs(bool withPartInHand);
     void AccountAudioFrames(int state);
     void AccountAudioFrame(FRAME_BUF& frame);
-    void RecordAudioFrame(const FRAME_BUF& frame);
-    // Mode 1: sound waits for the first picture, then both clocks start together;
-    // false when the frame is to be skipped.
+    // Pushed streams and files: sound waits for the first picture, then both clocks
+    // start together; false when the frame is to be skipped.
     bool StartFileSound(FRAME_BUF& frame);
     // Live modes: sound behind the picture is dropped once too much waits; true when
     // this frame is to be dropped.

@@ -1,9 +1,25 @@
 #include "session/ByteQueue.h"
 
 #include <cstring>
+#include <new>
 
 ByteQueue::ByteQueue(int capacity)
-    : m_data(new unsigned char[static_cast<size_t>(capacity)]()), m_capacity(capacity) {}
+    : m_data(new unsigned char[static_cast<size_t>(capacity)]), m_capacity(capacity) {}
+
+bool ByteQueue::Grow(int capacity) {
+    if (capacity <= m_capacity)
+        return true;
+    std::unique_ptr<unsigned char[]> data(
+        new (std::nothrow) unsigned char[static_cast<size_t>(capacity)]);
+    if (!data)
+        return false;
+    std::memcpy(data.get(), m_data.get() + m_begin, static_cast<size_t>(Size()));
+    m_end -= m_begin;
+    m_begin = 0;
+    m_data = std::move(data);
+    m_capacity = capacity;
+    return true;
+}
 
 bool ByteQueue::Append(const unsigned char* data, int n) {
     if (n < 0 || (n > 0 && data == nullptr))
@@ -34,6 +50,7 @@ int ByteQueue::Consume(int n) {
 }
 
 void ByteQueue::Clear() {
-    m_endPosition -= Size();
+    // Positions only ever grow, so a position taken before the clear never names a
+    // byte appended after it.
     m_begin = m_end = 0;
 }

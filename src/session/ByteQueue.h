@@ -24,6 +24,9 @@ class ByteQueue {
 
     // Appends when the result stays within capacity; false (nothing copied) otherwise.
     bool Append(const unsigned char* data, int n);
+    // Room for capacity bytes, the bytes held and their positions kept; false (nothing
+    // changed) when the memory cannot be had. Never shrinks.
+    bool Grow(int capacity);
     // Drops up to n bytes from the front; returns the bytes dropped.
     int Consume(int n);
     void Clear();

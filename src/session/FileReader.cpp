@@ -110,7 +110,10 @@ void FileReader::Run(const Input& input, const std::function<void()>& reset) {
             Seek(file.get(), size, request, reset);
         const size_t got = std::fread(chunk.data(), 1, chunk.size(), file.get());
         if (got == 0) {
-            // The end of the file: nothing to do until a seek or the stop.
+            // The end of the file: its last packet goes without a next marker, and
+            // nothing is to do until a seek or the stop.
+            if (!m_input.SourceEnded())
+                m_input.SetSourceEnded(true);
             m_signals.reader.Wait(qx::WakeSignal::kState);
             continue;
         }

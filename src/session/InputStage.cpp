@@ -1,5 +1,6 @@
 #include "session/InputStage.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -43,6 +44,31 @@ bool IsVideoKind(int knd) {
     return knd == qx::kKindH264 || knd == qx::kKindH265;
 }
 
+constexpr int64_t kLengthUnknown = 0;
+constexpr int64_t kLengthImpossible = -1;
+
+// The whole length of the packet that starts at data, once enough of it is there to
+// judge. A length beyond what the buffers hold at first is only believed for a video
+// packet whose payload starts as one: a damaged length field would otherwise swallow
+// megabytes of good packets behind it.
+int64_t PacketLength(const unsigned char* data, int available) {
+    if (available <= qx::kHeaderSize)
+        return kLengthUnknown;
+    const H264_PARAM header = qx::ReadHeader(data);
+    const int64_t n = static_cast<int64_t>(header.nal_len) + qx::kPacketOverhead;
+    if (header.nal_len < 0 || n >= qx::kMaxStreamBufferSize)
+        return kLengthImpossible;
+    if (n < qx::kStreamBufferSize)
+        return n;
+    constexpr int kStartCode = 4;
+    if (available < qx::kHeaderSize + kStartCode)
+        return kLengthUnknown;
+    const unsigned char* payload = data + qx::kHeaderSize;
+    const bool startsAsVideo = IsVideoKind(header.knd) && payload[0] == 0 && payload[1] == 0 &&
+                               (payload[2] == 1 || (payload[2] == 0 && payload[3] == 1));
+    return startsAsVideo ? n : kLengthImpossible;
+}
+
 }  // namespace
 
 InputStage::InputStage(PortStatus& status, SessionSignals& signals)
@@ -60,14 +86,21 @@ bool InputStage::IsVideoGap_locked(const H264_PARAM& header) const {
     return lastIdx != -1 && qx::StampDiff(header.idx, lastIdx) != 1;
 }
 
-void InputStage::NoteLiveHeader_locked(const H264_PARAM& header) {
+void InputStage::NotePacket_locked(const H264_PARAM& header, const unsigned char* packet,
+                                   int64_t position) {
+    if (m_firstInputTick.load() == 0)
+        m_firstInputTick = qx::GetTickCount();
     if (m_cacheTime.load() == 0)
         StopCaching();
     if (IsVideoKind(header.knd)) {
         if (IsVideoGap_locked(header)) {
             qx::log::DbgviewLog(115, "%sCurIdx=%" PRId64 ",LastIdx=%" PRId64, kNotContinuous,
                                 header.idx, m_lastVideoIdx.load());
-            Reset_locked();
+            // What came before the gap goes; the packet after it starts anew.
+            m_srcBuf.Consume(static_cast<int>(position - m_srcBuf.FrontPosition()));
+            ++m_epoch;
+            m_positions.Clear();
+            m_room.notify_all();
             RestartCaching_locked();
             if (m_onGap)
                 m_onGap();
@@ -85,6 +118,78 @@ void InputStage::NoteLiveHeader_locked(const H264_PARAM& header) {
             StopCaching();
     }
     m_lastInputPts = header.pts;
+    m_positions.NoteNewestInput(header.pts);
+    if (qx::IsKeyPacket(packet, static_cast<int64_t>(header.nal_len) + qx::kPacketOverhead))
+        m_positions.AddKey(header.pts, position);
+}
+
+void InputStage::NoteArrivals_locked() {
+    for (;;) {
+        const int64_t front = m_srcBuf.FrontPosition();
+        int64_t from = std::max(m_walkPosition, front);
+        if (m_walkClaimedEnd >= from) {
+            // The payload of the last packet is skipped only when its length is borne
+            // out by a marker behind it; a damaged length must not hide the next header.
+            const int64_t claimed = m_walkClaimedEnd - front;
+            if (claimed + qx::kMarkerSize > m_srcBuf.Size())
+                return;
+            if (FirstMarker(m_srcBuf.Front() + claimed, qx::kMarkerSize, 0) == 0)
+                from = m_walkClaimedEnd;
+            m_walkClaimedEnd = -1;
+        }
+        const int offset = static_cast<int>(from - front);
+        const unsigned char* data = m_srcBuf.Front() + offset;
+        const int available = m_srcBuf.Size() - offset;
+        const int p = FirstMarker(data, available, 0);
+        if (p < 0) {
+            m_walkPosition = from + available - PartialMarkerLength(data, available);
+            return;
+        }
+        m_walkPosition = from + p;
+        const int64_t n = PacketLength(data + p, available - p);
+        if (n == kLengthUnknown)
+            return;
+        if (n == kLengthImpossible) {
+            m_walkPosition += qx::kMarkerSize;
+            continue;
+        }
+        // Each packet is judged once it is whole, however the host cut the bytes.
+        if (available - p < n)
+            return;
+        m_walkPosition += qx::kHeaderSize;
+        m_walkClaimedEnd = from + p + n;
+        NotePacket_locked(qx::ReadHeader(data + p), data + p, from + p);
+    }
+}
+
+bool InputStage::MakeRoom_locked(const unsigned char* data, int length) {
+    const int64_t fill = m_srcBuf.Size();
+    const int64_t capacity = m_srcBuf.Capacity();
+    if (fill + length < capacity)
+        return true;
+    // What must be held whole before anything can leave the buffer: the packet at its
+    // front (or, empty, the chunk), with the marker of the next one behind it. Anything
+    // smaller fits once the parser has taken what lies before it.
+    int64_t packet = 0;
+    if (FirstMarker(m_srcBuf.Front(), std::min<int>(fill, qx::kMarkerSize), 0) == 0)
+        packet = PacketLength(m_srcBuf.Front(), static_cast<int>(fill));
+    else if (fill == 0 && FirstMarker(data, std::min(length, qx::kMarkerSize), 0) == 0)
+        packet = PacketLength(data, length);
+    packet = std::max<int64_t>(packet, 0);
+    const int64_t needed =
+        std::max(packet + qx::kHeaderSize + qx::kMarkerSize, fill == 0 ? int64_t{length} + 1 : 0);
+    if (needed <= capacity || needed > qx::kMaxStreamBufferSize)
+        return false;
+    constexpr int64_t kStep = 0x100000;
+    const int64_t wanted = std::max(needed, fill + length + 1);
+    const int64_t grown =
+        std::min<int64_t>(qx::kMaxStreamBufferSize, (wanted + kStep - 1) / kStep * kStep);
+    return m_srcBuf.Grow(static_cast<int>(grown)) && fill + length < m_srcBuf.Capacity();
+}
+
+int InputStage::Capacity() {
+    CAutoLock lock(&m_lock);
+    return m_srcBuf.Capacity();
 }
 
 int InputStage::InputData(const unsigned char* data, int length) {
@@ -100,23 +205,7 @@ int InputStage::InputData(const unsigned char* data, int length) {
         return 0;
     }
     CAutoLock lock(&m_lock);
-    bool haveHeader = false;
-    H264_PARAM header;
-    if (mode == qx::kModeLive) {
-        const int marker = FirstMarker(data, length, 0);
-        if (marker >= 0) {
-            if (m_firstInputTick.load() == 0)
-                m_firstInputTick = qx::GetTickCount();
-            if (static_cast<int64_t>(length) > static_cast<int64_t>(marker) + qx::kHeaderSize) {
-                header = qx::ReadHeader(data + marker);
-                haveHeader = true;
-            }
-        }
-    }
-    // A gap empties the buffer, so such a chunk fits even when the buffer is full.
-    const bool gap = haveHeader && IsVideoGap_locked(header);
-    const int64_t fillAfter = (gap ? 0 : static_cast<int64_t>(m_srcBuf.Size())) + length;
-    if (fillAfter >= m_srcBuf.Capacity()) {
+    if (!MakeRoom_locked(data, length)) {
         m_refusedLength = length;
         if (mode == qx::kModeLive)
             qx::log::DbgviewLog(115, "buff is full");
@@ -124,17 +213,12 @@ int InputStage::InputData(const unsigned char* data, int length) {
         m_signals.parser.Post(qx::WakeSignal::kInput);
         return 0;
     }
-    // Only a chunk that is taken updates the bookkeeping: a refused one comes again.
-    if (haveHeader) {
-        NoteLiveHeader_locked(header);
-        m_positions.NoteNewestInput(header.pts);
-        if (qx::IsKeyPacket(data, length))
-            m_positions.AddKey(header.pts, m_srcBuf.EndPosition());
-    }
     if (!m_srcBuf.Append(data, length)) {
         qx::log::DbgviewLog(11, "FastMemcpy Err:30001");
         return 0;
     }
+    if (mode == qx::kModeLive)
+        NoteArrivals_locked();
     m_refusedLength = 0;
     m_status.inputFlag = 1;
     m_signals.parser.Post(qx::WakeSignal::kInput);
@@ -207,12 +291,11 @@ int InputStage::ExtractByLength_locked(unsigned char* packet) {
             DiscardUnusable_locked(p, "before marker");
             continue;
         }
-        if (fill <= qx::kHeaderSize)
+        const int64_t n = PacketLength(data, fill);
+        if (n == kLengthUnknown)
             return 0;
-        const H264_PARAM header = qx::ReadHeader(data);
-        const int64_t n = static_cast<int64_t>(header.nal_len) + qx::kPacketOverhead;
-        if (header.nal_len < 0 || n >= m_srcBuf.Capacity()) {
-            // A length the buffer can never hold: skip to the next marker and resync.
+        if (n == kLengthImpossible) {
+            // A length no buffer can hold: skip to the next marker and resync.
             DiscardUnusable_locked(FirstMarker(data, fill, qx::kMarkerSize), "bad nal_len");
             continue;
         }
@@ -241,14 +324,11 @@ void InputStage::UnblockRefused_locked() {
         DiscardUnusable_locked(markers[0], "before marker");
         return;
     }
-    if (fill > qx::kHeaderSize) {
-        const H264_PARAM header = qx::ReadHeader(data);
-        const int64_t n = static_cast<int64_t>(header.nal_len) + qx::kPacketOverhead;
-        // Its next marker would have to start at n and fit behind it.
-        if (header.nal_len <= 0 || n + qx::kMarkerSize > m_srcBuf.Capacity() ||
-            fill >= n + qx::kMarkerSize)
-            DiscardUnusable_locked(-1, "unterminated packet");
-    }
+    const int64_t n = PacketLength(data, fill);
+    // Its next marker would have to start at n and fit behind it.
+    if (n == kLengthImpossible || n + qx::kMarkerSize > qx::kMaxStreamBufferSize ||
+        (n > 0 && fill >= n + qx::kMarkerSize))
+        DiscardUnusable_locked(-1, "unterminated packet");
 }
 
 int InputStage::ExtractByMarkers_locked(unsigned char* packet) {
@@ -256,6 +336,8 @@ int InputStage::ExtractByMarkers_locked(unsigned char* packet) {
     const int fill = m_srcBuf.Size();
     const std::vector<int> markers = qx::IndexOf(data, fill, qx::kMarker, qx::kMarkerSize, 2);
     if (markers.size() < 2) {
+        if (m_sourceEnded)
+            return ExtractLast_locked(packet);
         UnblockRefused_locked();
         return 0;
     }
@@ -279,6 +361,22 @@ int InputStage::ExtractByMarkers_locked(unsigned char* packet) {
         return 0;
     }
     return s;
+}
+
+int InputStage::ExtractLast_locked(unsigned char* packet) {
+    const int fill = m_srcBuf.Size();
+    const int p = FirstMarker(m_srcBuf.Front(), fill, 0);
+    if (p < 0 || fill - p <= qx::kHeaderSize)
+        return 0;
+    const H264_PARAM header = qx::ReadHeader(m_srcBuf.Front() + p);
+    const int64_t n = static_cast<int64_t>(header.nal_len) + qx::kPacketOverhead;
+    if (header.nal_len <= 0 || fill - p < n)
+        return 0;
+    const int length = static_cast<int>(n);
+    std::memcpy(packet, m_srcBuf.Front() + p, static_cast<size_t>(length));
+    m_srcBuf.Consume(p + length);
+    Consumed_locked();
+    return length;
 }
 
 int64_t InputStage::LatencyControl() {
@@ -323,6 +421,7 @@ void InputStage::Reset() {
 
 void InputStage::Reset_locked() {
     ++m_epoch;
+    m_sourceEnded = false;
     m_srcBuf.Clear();
     m_positions.Clear();
     m_room.notify_all();
@@ -331,6 +430,7 @@ void InputStage::Reset_locked() {
 void InputStage::ClearSource() {
     CAutoLock lock(&m_lock);
     ++m_epoch;
+    m_sourceEnded = false;
     m_srcBuf.Clear();
     m_room.notify_all();
 }

@@ -63,8 +63,20 @@ class InputStage {
     bool IsCaching() const { return m_caching.load(); }
     void SetCacheTime(int ms) { m_cacheTime.store(ms); }
     int CacheTime() const { return m_cacheTime.load(); }
-    void SetEndOfInput(bool end) { m_endOfInput.store(end); }
+    // The host gives no more (and any more is refused), or takes that back.
+    void SetEndOfInput(bool end) {
+        m_endOfInput.store(end);
+        SetSourceEnded(end);
+    }
     bool EndOfInput() const { return m_endOfInput.load(); }
+    // Nothing more will come (the end of the file, or the host's end of input): the
+    // last packet is cut out without the marker of a next one. Emptying clears it.
+    void SetSourceEnded(bool ended) {
+        m_sourceEnded.store(ended);
+        m_signals.parser.Post(qx::WakeSignal::kInput);
+    }
+    bool SourceEnded() const { return m_sourceEnded.load(); }
+    int Capacity();
 
   private:
     int ExtractByLength_locked(unsigned char* packet);
@@ -75,8 +87,13 @@ class InputStage {
     // Drops source bytes that can never become a packet, keeping a possible partial
     // marker at the end when keepFrom is negative.
     void DiscardUnusable_locked(int keepFrom, const char* why);
-    // Bookkeeping of a live chunk's first header: continuity, caching, last pts.
-    void NoteLiveHeader_locked(const H264_PARAM& header);
+    int ExtractLast_locked(unsigned char* packet);
+    // Room for the chunk, growing the buffer for a packet it can never hold.
+    bool MakeRoom_locked(const unsigned char* data, int length);
+    // Live mode: each packet that has arrived whole since the last look, judged for
+    // continuity, caching and the key-packet index, however the host cut the bytes.
+    void NoteArrivals_locked();
+    void NotePacket_locked(const H264_PARAM& header, const unsigned char* packet, int64_t position);
     bool IsVideoGap_locked(const H264_PARAM& header) const;
     void Consumed_locked();
     void StopCaching();
@@ -90,6 +107,10 @@ class InputStage {
     // guarded by m_lock
     ByteQueue m_srcBuf{qx::kStreamBufferSize};
     int64_t m_lastInputPts = -1;
+    // Live mode: where the search for the next packet to judge goes on, and where the
+    // last one judged says it ends (-1 once that is settled); absolute positions.
+    int64_t m_walkPosition = 0;
+    int64_t m_walkClaimedEnd = -1;
     // Length of the last chunk refused for want of room; 0 once one is taken.
     int m_refusedLength = 0;
     // Internally locked; its lock is taken inside m_lock or alone.
@@ -104,6 +125,7 @@ class InputStage {
     // Written by the host.
     std::atomic<int> m_cacheTime{qx::kDefaultCacheTimeMs};
     std::atomic<bool> m_endOfInput{false};
+    std::atomic<bool> m_sourceEnded{false};
     // Raised under m_lock.
     std::atomic<uint64_t> m_epoch{0};
 };

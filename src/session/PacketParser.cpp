@@ -10,16 +10,26 @@ PacketParser::PacketParser(PortStatus& status, InputStage& input, VideoPipeline&
       m_input(input),
       m_video(video),
       m_audio(audio),
-      m_packetBuf(new unsigned char[qx::kStreamBufferSize]) {}
+      m_packetBuf(qx::kStreamBufferSize) {}
 
 bool PacketParser::ParseStep() {
     m_audio.ServicePlayer();
-    const int length = m_input.Extract(m_packetBuf.get(), &m_moved, &m_epoch);
-    if (length == 0)
+    const size_t capacity = static_cast<size_t>(m_input.Capacity());
+    if (m_packetBuf.size() < capacity)
+        m_packetBuf.resize(capacity);
+    const int length = m_input.Extract(m_packetBuf.data(), &m_moved, &m_epoch);
+    if (length == 0) {
+        // All that will come has been cut out: the decoder may give up what it holds.
+        if (!m_moved && m_input.SourceEnded() && !m_endTold) {
+            m_endTold = true;
+            m_video.EndOfStream();
+        }
         return false;
-    const H264_PARAM header = qx::ReadHeader(m_packetBuf.get());
+    }
+    m_endTold = false;
+    const H264_PARAM header = qx::ReadHeader(m_packetBuf.data());
     VideoStep(header, length);
-    m_audio.AudioStep(header, m_packetBuf.get(), length);
+    m_audio.AudioStep(header, m_packetBuf.data(), length);
     if (m_status.OpenMode() == qx::kModeLive)
         LatencyTrim();
     return true;
@@ -28,10 +38,10 @@ bool PacketParser::ParseStep() {
 void PacketParser::VideoStep(const H264_PARAM& header, int packetLength) {
     if (header.knd != qx::kKindH264 && header.knd != qx::kKindH265)
         return;
-    const unsigned char* payload = m_packetBuf.get() + qx::kHeaderSize;
+    const unsigned char* payload = m_packetBuf.data() + qx::kHeaderSize;
     if (!H264UtilsA::StartNalFlag(payload, header.nal_len))
         return;
-    m_video.QueuePacket(m_packetBuf.get(), packetLength,
+    m_video.QueuePacket(m_packetBuf.data(), packetLength,
                         qx::IsKeyPayload(payload, header.nal_len, header.knd),
                         [this] { return m_input.Epoch() != m_epoch; });
 }

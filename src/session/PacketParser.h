@@ -1,6 +1,6 @@
 #pragma once
 
-#include <memory>
+#include <vector>
 
 #include "session/AudioPath.h"
 #include "session/InputStage.h"
@@ -27,8 +27,10 @@ class PacketParser {
     InputStage& m_input;
     VideoPipeline& m_video;
     AudioPath& m_audio;
-    // Parser thread only: the packet just cut out.
-    std::unique_ptr<unsigned char[]> m_packetBuf;
+    // Parser thread only: the packet just cut out, as large as the source buffer.
+    std::vector<unsigned char> m_packetBuf;
+    // The end of the input was passed on to the play loop.
+    bool m_endTold = false;
     bool m_moved = false;
     // The input's epoch when the packet was cut out.
     uint64_t m_epoch = 0;

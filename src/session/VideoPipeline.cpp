@@ -1,5 +1,6 @@
 #include "session/VideoPipeline.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 
@@ -105,6 +106,8 @@ void VideoPipeline::QueuePacket(const unsigned char* packet, int length, bool st
             // packet is either refused or cleared with the rest.
             if (stale())
                 return;
+            if (length > m_frameBuf.Capacity())
+                m_frameBuf.Grow(std::min(length, qx::kMaxStreamBufferSize));
             const int fill = m_frameBuf.Size();
             const bool fits = static_cast<int64_t>(fill) + length <= m_frameBuf.Capacity();
             const bool live = m_status.OpenMode() == qx::kModeLive;

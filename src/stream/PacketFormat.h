@@ -45,8 +45,10 @@ constexpr int kTrailerSize = 4;
 constexpr int kPacketOverhead = kHeaderSize + kTrailerSize;
 constexpr unsigned char kMarker[8] = {0x41, 0x41, 0x41, 0x41, 0x41, 0x41, 0x41, 0x41};
 constexpr int kMarkerSize = 8;
-// Every stream buffer of a session.
+// Every stream buffer of a session, at first; one grows up to the larger size when
+// a single packet (a key picture of an 8-megapixel camera) needs it.
 constexpr int kStreamBufferSize = 0x200000;
+constexpr int kMaxStreamBufferSize = 16 * 0x100000;
 
 // Packet kinds.
 constexpr int kKindH264 = 0;

@@ -516,13 +516,17 @@ bool ReadH264Sps(const uint8_t* nal, size_t len, H264Sps* sps, std::string* mess
 }
 
 bool H264PictureSize(const H264Sps& sps, int* width, int* height) {
-    const int64_t w = int64_t{16} * sps.mb_width;
-    int64_t h = int64_t{16} * sps.mb_height;
+    // ITU-T H.264 (7-18 to 7-22): a field-coded frame is two fields of map units tall,
+    // and the crop counts in chroma samples (and in field rows) where those are larger.
+    const int64_t fieldFactor = 2 - static_cast<int64_t>(sps.frame_mbs_only_flag != 0);
+    const uint32_t chromaArrayType = sps.separate_colour_plane_flag ? 0 : sps.chroma_format_idc;
+    const int64_t cropUnitX = chromaArrayType == 1 || chromaArrayType == 2 ? 2 : 1;
+    const int64_t cropUnitY = (chromaArrayType == 1 ? 2 : 1) * fieldFactor;
+    int64_t w = int64_t{16} * sps.mb_width;
+    int64_t h = int64_t{16} * sps.mb_height * fieldFactor;
     if (sps.frame_cropping_flag) {
-        const int64_t fieldFactor = 2 - static_cast<int64_t>(sps.frame_mbs_only_flag != 0);
-        const bool subsampledRows = sps.chroma_format_idc == 1 && !sps.separate_colour_plane_flag;
-        const int64_t unit = subsampledRows ? fieldFactor * 2 : fieldFactor;
-        h -= unit * sps.crop_bottom;
+        w -= cropUnitX * (int64_t{sps.crop_left} + sps.crop_right);
+        h -= cropUnitY * (int64_t{sps.crop_top} + sps.crop_bottom);
     }
     if (!IsSanePictureSize(w, h))
         return false;

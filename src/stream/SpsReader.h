@@ -160,8 +160,9 @@ bool ParseH264Sps(const uint8_t* payload, size_t size, H264Sps* sps,
 // SPS unit.
 bool ReadH264Sps(const uint8_t* nal, size_t len, H264Sps* sps, std::string* messages = nullptr);
 
-// The picture size the session creates its decoder for: 16 x mb_width by 16 x
-// mb_height, less the bottom crop. False for a size IsSanePictureSize refuses.
+// The picture size the session creates its decoder for: the coded size (a field-coded
+// frame twice the map units tall) less the frame cropping. False for a size
+// IsSanePictureSize refuses.
 bool H264PictureSize(const H264Sps& sps, int* width, int* height);
 
 // ReadH264Sps followed by H264PictureSize. The out-values are written only on success.
