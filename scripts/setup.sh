@@ -9,6 +9,7 @@ packages=(
   libx11-dev libxext-dev libxrandr-dev libepoxy-dev libgl-dev libasound2-dev libjpeg62-turbo-dev
   libgl1-mesa-dri libglx-mesa0
   xvfb xauth x11-utils imagemagick python3
+  ffmpeg
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -196,7 +196,10 @@ void AudioPath::DecodeVioce() {
 }
 
 bool AudioPath::QueueAudioFrame(const FRAME_BUF& frame) {
-    if (frame.param.knd == qx::kKindPcm8) {
+    const int mode = m_status.OpenMode();
+    // A live port keeps the newest sound; a file waits, since none of it may be lost.
+    const bool fileLike = mode == qx::kModePushed || mode == qx::kModeFile;
+    if (frame.param.knd == qx::kKindPcm8 && !fileLike) {
         for (;;) {
             const int state = m_status.PlayState();
             if (m_status.Ending())
@@ -383,7 +386,9 @@ int64_t AudioPath::LipSyncSleep(int64_t sleep) {
         return sleep;
     const auto difference = static_cast<int32_t>(AudioVideoOffsetMs());
     const int interval = m_status.frameInterval;
-    if (m_status.resync || (difference < 2 * interval && difference > -2 * interval))
+    // Within one picture interval the ear cannot tell; beyond it one interval is
+    // made up per picture.
+    if (m_status.resync || (difference < interval && difference > -interval))
         return sleep;
     return difference >= 0 ? sleep + interval : sleep - interval;
 }

@@ -36,7 +36,8 @@ bool DDrawSession::SetOpenMode(int mode) {
     if (mode < qx::kModeLive || mode > qx::kModeLiveUnpaced)
         return false;
     m_status.openMode.store(mode);
-    if (mode == qx::kModePushed)
+    // Both file-like modes read ahead of the sound and must be able to queue it.
+    if (mode == qx::kModePushed || mode == qx::kModeFile)
         m_audio.SetQueueCapacity(qx::kFileAudioQueue);
     return true;
 }

@@ -176,8 +176,12 @@ bool InputStage::MakeRoom_locked(const unsigned char* data, int length) {
     else if (fill == 0 && FirstMarker(data, std::min(length, qx::kMarkerSize), 0) == 0)
         packet = PacketLength(data, length);
     packet = std::max<int64_t>(packet, 0);
-    const int64_t needed =
+    int64_t needed =
         std::max(packet + qx::kHeaderSize + qx::kMarkerSize, fill == 0 ? int64_t{length} + 1 : 0);
+    // The marker rule cuts a whole packet only at the marker behind it, so a buffer
+    // that holds just that packet can never empty until this chunk is in.
+    if (m_status.OpenMode() != qx::kModeLive && packet > 0 && fill == packet)
+        needed = std::max(needed, fill + length + 1);
     if (needed <= capacity || needed > qx::kMaxStreamBufferSize)
         return false;
     constexpr int64_t kStep = 0x100000;

@@ -63,10 +63,13 @@ class InputStage {
     bool IsCaching() const { return m_caching.load(); }
     void SetCacheTime(int ms) { m_cacheTime.store(ms); }
     int CacheTime() const { return m_cacheTime.load(); }
-    // The host gives no more (and any more is refused), or takes that back.
+    // The host gives no more (and any more is refused), or takes that back. A cache
+    // that can never fill any further is not waited for.
     void SetEndOfInput(bool end) {
         m_endOfInput.store(end);
         SetSourceEnded(end);
+        if (end)
+            StopCaching();
     }
     bool EndOfInput() const { return m_endOfInput.load(); }
     // Nothing more will come (the end of the file, or the host's end of input): the

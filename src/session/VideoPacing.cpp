@@ -52,8 +52,11 @@ void VideoPipeline::PaceNormal(int dts) {
     qx::log::DbgviewLog(51, "preFrmSleep = %" PRId64 ",curRunTime=%d,dts=%d", sleep,
                         static_cast<int>(elapsed), dts);
     if (sleep > 0) {
-        const int64_t cap = mode == qx::kModePushed ? 3 * interval : interval;
-        m_signals.play.Sleep(static_cast<long>(sleep < cap ? sleep : cap));
+        // Room for the one interval a lip-sync correction adds.
+        const int64_t cap = mode == qx::kModePushed ? 3 * interval : 2 * interval;
+        const int64_t slept = sleep < cap ? sleep : cap;
+        m_signals.play.Sleep(static_cast<long>(slept));
+        m_nextFrameStart = m_frameStart + (elapsed + slept) * m_status.frequency / 1000;
     } else {
         m_signals.play.Sleep(1);
     }

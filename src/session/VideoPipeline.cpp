@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <utility>
 
 #include "decode/H265Decode.h"
 #include "log/Log.h"
@@ -404,6 +405,14 @@ void VideoPipeline::ShowFilePicture(bool keyPacket, int state) {
     PaceFilePicture(state, dts);
 }
 
+int64_t VideoPipeline::NextFrameStart() {
+    const int64_t now = qx::QueryPerformanceCounter();
+    const int64_t due = std::exchange(m_nextFrameStart, 0);
+    // A step that comes more than an interval late starts the schedule anew.
+    const int64_t slack = m_status.frameInterval * m_status.frequency / 1000;
+    return due != 0 && due <= now && now - due < slack ? due : now;
+}
+
 bool VideoPipeline::PlayStep() {
     int stage = 0;
     try {
@@ -411,7 +420,7 @@ bool VideoPipeline::PlayStep() {
         int type = 0;
         int state = 0;
         if (mode == qx::kModePushed || mode == qx::kModeFile)
-            m_frameStart = qx::QueryPerformanceCounter();
+            m_frameStart = NextFrameStart();
         const Taken taken = TakePacket(&type, &state);
         if (taken == Taken::kNone) {
             if (!m_drainRequested)

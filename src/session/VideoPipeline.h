@@ -88,6 +88,7 @@ class VideoPipeline {
     int FileModeTiming(int state);
     void PaceFilePicture(int state, int dts);
     void PaceNormal(int dts);
+    int64_t NextFrameStart();
     void PaceFast(int state, int dts);
     void PaceSlow(int state, int dts);
     void WaitWhilePaused();
@@ -119,6 +120,9 @@ class VideoPipeline {
     unsigned char m_vpsCopy[256];
     int m_vpsLength = 0;
     int64_t m_frameStart = 0;
+    // When the next step is due by the last picture's distance (counter ticks; 0: not
+    // paced), so that the time spent between steps does not add up picture by picture.
+    int64_t m_nextFrameStart = 0;
     int64_t m_videoFrames = 0;
     int m_nonIdrCount = 0;
     int m_gopLength = 0;
