@@ -10,6 +10,7 @@
 #include "log/Log.h"
 #include "stream/PacketBytes.h"
 #include "platform/Clock.h"
+#include "stream/H264UtilsA.h"
 #include "stream/KeyPacket.h"
 
 namespace {
@@ -63,9 +64,8 @@ int64_t PacketLength(const unsigned char* data, int available) {
     constexpr int kStartCode = 4;
     if (available < qx::kHeaderSize + kStartCode)
         return kLengthUnknown;
-    const unsigned char* payload = data + qx::kHeaderSize;
-    const bool startsAsVideo = IsVideoKind(header.knd) && payload[0] == 0 && payload[1] == 0 &&
-                               (payload[2] == 1 || (payload[2] == 0 && payload[3] == 1));
+    const bool startsAsVideo =
+        IsVideoKind(header.knd) && H264UtilsA::StartNalFlag(data + qx::kHeaderSize, kStartCode);
     return startsAsVideo ? n : kLengthImpossible;
 }
 
