@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "stream/H264UtilsA.h"
+#include "stream/NalUnits.h"
 
 namespace {
 
@@ -199,6 +200,22 @@ TEST(NalInfo, FromFileMatchesFromMemory) {
     UnitList missing;
     missing.units = H264UtilsA::Get_NAL_INFO_FromFile(file.path() + ".none");
     EXPECT_TRUE(missing.units.empty());
+}
+
+// The session keeps the description of the packet it decodes in a member, so a copy
+// must still name its own parameter sets.
+TEST(AccessUnit, ACopyKeepsItsParameterSets) {
+    const Bytes hevc = {0,    0,    0,    1, 0x40, 0x01, 0x0c, 0,    0,    0,   1,
+                        0x42, 0x01, 0x01, 0, 0,    0,    1,    0x26, 0x01, 0xaf};
+    qx::AccessUnit copy;
+    copy = qx::DescribeAccessUnit(hevc.data(), static_cast<int64_t>(hevc.size()), false);
+    ASSERT_NE(copy.Vps(), nullptr);
+    ASSERT_NE(copy.Sps(), nullptr);
+    EXPECT_EQ(copy.Vps(), &copy.units[0]);
+    EXPECT_EQ(copy.Sps(), &copy.units[1]);
+    EXPECT_EQ(copy.Sps()->start, hevc.data() + 7);
+    EXPECT_EQ(copy.sliceType, 19);
+    EXPECT_TRUE(copy.parameterSetFirst);
 }
 
 TEST(HexString, UpperCaseWithoutLeadingZeros) {

@@ -307,8 +307,8 @@ void VideoPipeline::DeletePictureObjects() {
 
 bool VideoPipeline::ApplyParameterSet() {
     const H264_PARAM& header = m_curVideoHeader;
-    const unsigned char* sps = m_unit.sps->start;
-    const int spsSize = static_cast<int>(m_unit.sps->size);
+    const unsigned char* sps = m_unit.Sps()->start;
+    const int spsSize = static_cast<int>(m_unit.Sps()->size);
     int w = 0;
     int h = 0;
     if (header.knd == qx::kKindH264)
@@ -358,7 +358,7 @@ void VideoPipeline::Decode(int type, int state) {
     if (type == qx::kH264Sps || type == qx::kH264Slice)
         ++m_videoFrames;
     // A VPS that came alone goes in front of each SPS that comes without one.
-    if (m_unit.sps != nullptr && m_unit.vps == nullptr && m_vpsLength > 0 &&
+    if (m_unit.Sps() != nullptr && m_unit.Vps() == nullptr && m_vpsLength > 0 &&
         header.knd == qx::kKindH265)
         mVideoDecodec->DecodeH264ToYUV12(m_vpsCopy, m_vpsLength);
     bool picture = mVideoDecodec->Decode(m_curPayload.data(), header.nal_len, header.pts);
@@ -435,13 +435,13 @@ bool VideoPipeline::PlayStep() {
         const H264_PARAM& header = m_curVideoHeader;
         if (qx::IsLiveMode(mode))
             m_clock.SetLivePts(header.pts);
-        if (m_unit.sps != nullptr && !ApplyParameterSet())
+        if (m_unit.Sps() != nullptr && !ApplyParameterSet())
             return true;
-        if (m_unit.vps != nullptr) {
-            m_vpsLength = static_cast<int>(m_unit.vps->size < static_cast<int64_t>(sizeof m_vpsCopy)
-                                               ? m_unit.vps->size
-                                               : sizeof m_vpsCopy);
-            std::memcpy(m_vpsCopy, m_unit.vps->start, static_cast<size_t>(m_vpsLength));
+        if (m_unit.Vps() != nullptr) {
+            m_vpsLength = static_cast<int>(
+                m_unit.Vps()->size < static_cast<int64_t>(sizeof m_vpsCopy) ? m_unit.Vps()->size
+                                                                            : sizeof m_vpsCopy);
+            std::memcpy(m_vpsCopy, m_unit.Vps()->start, static_cast<size_t>(m_vpsLength));
         }
         stage = 4;
         Decode(type, state);

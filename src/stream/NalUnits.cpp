@@ -68,10 +68,10 @@ AccessUnit DescribeAccessUnit(const unsigned char* payload, int64_t size, bool h
             h264 ? unit.type == kH264Sps || unit.type == kH264SubsetSps : unit.type == kHevcSps;
         if (au.leadType < 0 && !IsDelimiterOrSei(unit.type, h264))
             au.leadType = unit.type;
-        if (sps && au.sps == nullptr)
-            au.sps = &unit;
-        if (!h264 && unit.type == kHevcVps && au.vps == nullptr)
-            au.vps = &unit;
+        if (sps && au.spsIndex < 0)
+            au.spsIndex = i;
+        if (!h264 && unit.type == kHevcVps && au.vpsIndex < 0)
+            au.vpsIndex = i;
         if (IsSlice(unit.type, h264) && au.sliceType < 0)
             au.sliceType = unit.type;
         if ((sps || (!h264 && unit.type == kHevcVps)) && au.sliceType < 0)

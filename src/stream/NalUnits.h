@@ -23,13 +23,15 @@ struct AccessUnit {
     // The type of the first slice; -1 when the unit holds none.
     int sliceType = -1;
     // The parameter sets: the first SPS (H.264 SPS or subset SPS, H.265 SPS) and the
-    // first VPS (H.265), null when absent.
-    const NalUnit* sps = nullptr;
-    const NalUnit* vps = nullptr;
+    // first VPS (H.265), as indices into units so that a copy stays whole; -1 when absent.
+    int spsIndex = -1;
+    int vpsIndex = -1;
     // A parameter set comes before the first slice.
     bool parameterSetFirst = false;
 
     bool Contains(int type) const;
+    const NalUnit* Sps() const { return spsIndex < 0 ? nullptr : &units[spsIndex]; }
+    const NalUnit* Vps() const { return vpsIndex < 0 ? nullptr : &units[vpsIndex]; }
 };
 
 // Walks the payload (start code first). Units past kMaxUnits are not listed.
