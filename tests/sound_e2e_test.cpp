@@ -241,7 +241,8 @@ TEST_P(Sound, ClicksAreHeardWithTheirFlashes) {
     }
     size_t played = 0;
     const std::vector<Clock::time_point> clicks = HeardClicks(&played);
-    EXPECT_GT(played, 8000u * (options.seconds - 1)) << "seconds of sound played";
+    // A build too slow to keep time still has to play a second of the sound.
+    EXPECT_GT(played, kTimed ? 8000u * (options.seconds - 1) : 8000u) << "samples played";
     if (!kTimed)
         return;
     ASSERT_GE(flashes.size(), 3u);
