@@ -3,12 +3,12 @@
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config
-  libavcodec-dev libavutil-dev libswscale-dev
+  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libx11-dev libxext-dev libxrandr-dev libepoxy-dev libgl-dev libasound2-dev libjpeg62-turbo-dev
   libgl1-mesa-dri libglx-mesa0
-  xvfb xauth x11-utils imagemagick python3
+  xvfb xauth x11-utils imagemagick python3 python3-venv python3-numpy python3-pytest
   ffmpeg
 )
 missing=()

@@ -31,14 +31,18 @@ bool RgbSize(int32_t width, int32_t height, size_t* bytes) {
 
 // Runs write(rgb) on a bottom-up RGB24 picture made from the host's buffer: its own
 // bytes for type 1, a conversion of its YV12 picture for type 0. -1 for any other
-// type, which writes nothing.
+// type, which writes nothing. A buffer declared smaller than the picture is refused;
+// a size of 0 says nothing and is taken on trust, as callers have always done.
 template <typename Write>
-int WithRgb(char* buffer, int32_t width, int32_t height, int32_t type, const char* path,
-            Write&& write) {
+int WithRgb(char* buffer, int32_t size, int32_t width, int32_t height, int32_t type,
+            const char* path, Write&& write) {
     if (type != kTypeYv12 && type != kTypeRgb24)
         return -1;
     size_t bytes = 0;
     if (buffer == nullptr || path == nullptr || !RgbSize(width, height, &bytes))
+        return 0;
+    const size_t needed = type == kTypeRgb24 ? bytes : bytes / 2;
+    if (size != 0 && (size < 0 || static_cast<size_t>(size) < needed))
         return 0;
     auto* picture = reinterpret_cast<unsigned char*>(buffer);
     if (type == kTypeRgb24)
@@ -98,25 +102,26 @@ int QxPlay_GetJPEG(int32_t port, uint8_t* buffer, uint32_t size, uint32_t* image
     });
 }
 
-int QxPlay_ConvertToBmpFile(char* buffer, int32_t, int32_t width, int32_t height, int32_t type,
+int QxPlay_ConvertToBmpFile(char* buffer, int32_t size, int32_t width, int32_t height, int32_t type,
                             const char* path) {
     try {
-        const int result = WithRgb(buffer, width, height, type, path, [&](unsigned char* rgb) {
-            return qx::WriteBmpFile(rgb, width, height, path);
-        });
+        const int result =
+            WithRgb(buffer, size, width, height, type, path,
+                    [&](unsigned char* rgb) { return qx::WriteBmpFile(rgb, width, height, path); });
         return result < 0 ? 1 : result;
     } catch (...) {
         return 0;
     }
 }
 
-int QxPlay_ConvertToJpegFile(char* buffer, int32_t, int32_t width, int32_t height, int32_t type,
-                             const char* path) {
+int QxPlay_ConvertToJpegFile(char* buffer, int32_t size, int32_t width, int32_t height,
+                             int32_t type, const char* path) {
     try {
         const int quality = gJpegQuality.load();
-        const int result = WithRgb(buffer, width, height, type, path, [&](unsigned char* rgb) {
-            return qx::WriteJpegFile(path, rgb, width, height, quality);
-        });
+        const int result =
+            WithRgb(buffer, size, width, height, type, path, [&](unsigned char* rgb) {
+                return qx::WriteJpegFile(path, rgb, width, height, quality);
+            });
         return result < 0 ? 1 : result;
     } catch (...) {
         return 0;

@@ -74,7 +74,7 @@ int QxPlay_Init(void) {
     qx::log::DbgviewLog(3, std::string("6307,QxPlay_Init gAudioCirQueue Create And Init Success"));
     qx::log::DbgviewLog(3, std::string("6302,QxPlay_Init Call Success"));
     gQxplayExInitFlag = D3DRender::InitD3DSDK();
-    qx::render::SetUseGpuRenderer(ProbeD3D());
+    qx::render::SetUseGpuRenderer(qx::render::ChooseGpuRenderer(&ProbeD3D));
     return gQxplayExInitFlag ? 1 : 0;
 }
 

@@ -1,4 +1,5 @@
 // Starting, stopping, speed, stepping and seeking.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdint>
 
@@ -16,6 +17,10 @@ constexpr int kResetPauseMs = 100;
 
 std::string PortText(int32_t port) {
     return ",nPort=" + std::to_string(port);
+}
+
+int ClampToInt(double value) {
+    return static_cast<int>(std::clamp(value, 0.0, static_cast<double>(INT32_MAX)));
 }
 
 }  // namespace
@@ -107,11 +112,14 @@ int QxPlay_OneByOneBack(int32_t port) {
 }
 
 int QxPlay_ResetSourceBuffer(int32_t port) {
-    return OnPort(port, "QxPlay_ResetSourceBuffer", 0, 0, [](DDrawSession& s) {
-        s.ResetBuffers();
-        qx::log::MSleep(kResetPauseMs);
-        return 1;
-    });
+    Lookup lookup;
+    const SessionRef session = Acquire(port, "QxPlay_ResetSourceBuffer", &lookup);
+    if (!session)
+        return 0;
+    session->ResetBuffers();
+    // The workers settle on what is left; every other port goes on meanwhile.
+    qx::log::MSleep(kResetPauseMs);
+    return 1;
 }
 
 int QxPlay_SetPlayPos(int32_t port, float position) {
@@ -119,9 +127,10 @@ int QxPlay_SetPlayPos(int32_t port, float position) {
         // Refused as well: positions before the start, and NaN.
         if (!(position >= 0.0f && position <= 1.0f))
             return 0;
+        // A file whose header claims an absurd length must not wrap the frame number.
         const double seconds = static_cast<double>(s.File().FileSeconds()) * position;
-        s.File().RequestSeek(static_cast<int>(seconds));
-        s.Video().SetPlayedFrameNumber(static_cast<int>(seconds * s.Port().frameRate.load()));
+        s.File().RequestSeek(ClampToInt(seconds));
+        s.Video().SetPlayedFrameNumber(ClampToInt(seconds * s.Port().frameRate.load()));
         return 1;
     });
 }
@@ -133,7 +142,7 @@ int QxPlay_SetPlayedTimeEx(int32_t port, uint32_t seconds) {
         return 0;
     if (session->OpenMode() == qx::kModeLive)
         return 1;
-    session->RequestSeek(static_cast<int>(seconds));
+    session->RequestSeek(ClampToInt(seconds));
     const int64_t offset = static_cast<int64_t>(seconds) * 1000;
     session->Clock().SetPlayTimeOffset(offset);
     qx::log::DbgviewLog(0, "---------------m_lPlayTmOff=%" PRId64, offset);

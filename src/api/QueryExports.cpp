@@ -16,6 +16,13 @@ int PortOnly(int32_t port, const char* name) {
     return OnPort(port, name, 0, 0, [](DDrawSession&) { return 1; });
 }
 
+// Exports that have nothing to report still answer: a host reads zeros, not its
+// own uninitialised values.
+template <typename... T>
+void ZeroOut(T*... out) {
+    ((out != nullptr ? void(*out = 0) : void()), ...);
+}
+
 int Todo(const char* name) {
     qx::log::DbgviewLog(3, std::string(name) + " @todo");
     return 1;
@@ -160,7 +167,8 @@ int QxPlay_SetFileEndMsg(int32_t port, QxWindow, uint32_t) {
 int QxPlay_SetTimerType(int32_t port, uint32_t, uint32_t) {
     return PortOnly(port, "QxPlay_SetTimerType");
 }
-int QxPlay_GetTimerType(int32_t port, uint32_t*, uint32_t*) {
+int QxPlay_GetTimerType(int32_t port, uint32_t* type, uint32_t* reserved) {
+    ZeroOut(type, reserved);
     return PortOnly(port, "QxPlay_GetTimerType");
 }
 int QxPlay_SetDecCBStream(int32_t port, uint32_t) {
@@ -190,7 +198,8 @@ int QxPlay_SetVerifyCallBack(int32_t port, uint32_t, uint32_t, void*, void*) {
 int QxPlay_GetOriginalFrameCallBack(int32_t port, int, void*, void*) {
     return PortOnly(port, "QxPlay_GetOriginalFrameCallBack");
 }
-int QxPlay_GetFileSpecialAttr(int32_t port, uint32_t*, uint32_t*, uint32_t*) {
+int QxPlay_GetFileSpecialAttr(int32_t port, uint32_t* time, uint32_t* frame, uint32_t* reserved) {
+    ZeroOut(time, frame, reserved);
     return PortOnly(port, "QxPlay_GetFileSpecialAttr");
 }
 int QxPlay_PlaySkipErrorData(int32_t port, int) {
@@ -212,7 +221,8 @@ int QxPlay_AdjustWaveAudio(int32_t, int32_t) {
 int QxPlay_SetPicQuality(int32_t, int) {
     return Todo("QxPlay_SetPicQuality");
 }
-int QxPlay_GetPictureQuality(int32_t, int*) {
+int QxPlay_GetPictureQuality(int32_t, int* high) {
+    ZeroOut(high);
     return Todo("QxPlay_GetPictureQuality");
 }
 int QxPlay_SetDeflash(int32_t, int) {
@@ -226,7 +236,12 @@ int QxPlay_GetPlayedTimeEx(int32_t) {
 int QxPlay_CheckDiscontinuousFrameNum(int32_t, int) {
     return 1;
 }
-int QxPlay_GetDDrawDeviceInfo(uint32_t, char*, int32_t, char*, int32_t, void*) {
+int QxPlay_GetDDrawDeviceInfo(uint32_t, char* description, int32_t descLen, char* name,
+                              int32_t nameLen, void*) {
+    if (description != nullptr && descLen > 0)
+        *description = '\0';
+    if (name != nullptr && nameLen > 0)
+        *name = '\0';
     return 1;
 }
 int QxPlay_GetKeyFramePos(int32_t, uint32_t, uint32_t, void*) {
@@ -235,7 +250,8 @@ int QxPlay_GetKeyFramePos(int32_t, uint32_t, uint32_t, void*) {
 int QxPlay_GetNextKeyFramePos(int32_t, uint32_t, uint32_t, void*) {
     return 1;
 }
-int QxPlay_GetRefValue(int32_t, uint8_t*, uint32_t*) {
+int QxPlay_GetRefValue(int32_t, uint8_t*, uint32_t* length) {
+    ZeroOut(length);
     return 1;
 }
 int QxPlay_InitDDraw(QxWindow) {

@@ -83,10 +83,8 @@ int QxPlay_InputData(int32_t port, uint8_t* data, uint32_t length) {
 }
 
 int QxPlay_InputVideoData(int32_t port, uint8_t* data, uint32_t length) {
-    return OnPort(port, "QxPlay_InputVideoData", 0, 0, [&](DDrawSession& s) {
-        s.InputData(data, ChunkLength(length));
-        return 1;
-    });
+    return OnPort(port, "QxPlay_InputVideoData", 0, 0,
+                  [&](DDrawSession& s) { return s.InputData(data, ChunkLength(length)); });
 }
 
 }  // extern "C"

@@ -100,6 +100,11 @@ int CStreamAudio::Close() {
     return 1;
 }
 
+std::string CStreamAudio::SinkName() {
+    std::lock_guard<std::mutex> lock(m_sinkLock);
+    return m_sink ? m_sink->Name() : "";
+}
+
 int CStreamAudio::IsOpened() const {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_opened ? 1 : 0;

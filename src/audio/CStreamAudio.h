@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "audio/AudioSink.h"
@@ -34,6 +35,8 @@ class CStreamAudio {
     int SetVolume(int32_t volume);
     // 0 when nothing is open.
     int GetVolume(int32_t* volume) const;
+    // What the sound plays into ("alsa", "silent", "wav"…); empty when closed.
+    std::string SinkName();
 
     int blockBytes() const { return m_blockBytes; }
     // How long sound handed over now waits before it is heard; 0 when closed. With

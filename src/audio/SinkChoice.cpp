@@ -1,4 +1,5 @@
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 
@@ -47,8 +48,12 @@ std::unique_ptr<AudioSink> OpenSink(const PcmFormat& format) {
         }
         return nullptr;
     }
-    if (!g_outputFile.empty()) {
-        auto sink = std::make_unique<WavFileSink>(NumberedPath(g_outputFile, ++g_filesOpened));
+    // A file set in the process wins over the one the environment names.
+    const char* variable = std::getenv("QXPLAY_AUDIO_OUT");
+    const std::string outputFile =
+        !g_outputFile.empty() ? g_outputFile : (variable != nullptr ? variable : "");
+    if (!outputFile.empty()) {
+        auto sink = std::make_unique<WavFileSink>(NumberedPath(outputFile, ++g_filesOpened));
         if (sink->Open(format)) {
             g_lastSink = sink->Name();
             return sink;

@@ -1,7 +1,9 @@
 #include "decode/AvPictureDecoder.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
+#include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -13,7 +15,31 @@ extern "C" {
 
 namespace qx {
 
-AvPictureDecoder::AvPictureDecoder() = default;
+namespace {
+
+// libavcodec's own messages belong in the library's log, not on the host's stderr: its
+// errors and warnings are delivered, the rest is dropped before it is formatted.
+void AvLogToLibraryLog(void* context, int level, const char* format, va_list args) {
+    if (level > AV_LOG_WARNING)
+        return;
+    char line[1024];
+    int printPrefix = 1;
+    va_list copy;
+    va_copy(copy, args);
+    av_log_format_line2(context, level, format, copy, line, sizeof line, &printPrefix);
+    va_end(copy);
+    const size_t length = std::strlen(line);
+    if (length > 0 && line[length - 1] == '\n')
+        line[length - 1] = '\0';
+    qx::log::DbgviewLog(level <= AV_LOG_ERROR ? 115 : 100, "libavcodec: %s", line);
+}
+
+}  // namespace
+
+AvPictureDecoder::AvPictureDecoder() {
+    static std::once_flag installed;
+    std::call_once(installed, [] { av_log_set_callback(&AvLogToLibraryLog); });
+}
 
 AvPictureDecoder::~AvPictureDecoder() {
     sws_freeContext(m_convert);

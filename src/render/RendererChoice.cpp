@@ -1,10 +1,13 @@
 #include "render/RendererChoice.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
+#include <string>
 
 #include "render/CDDrawDisplay.h"
 #include "render/D3DRender.h"
+#include "log/Log.h"
 
 namespace qx::render {
 
@@ -30,6 +33,19 @@ void SetUseGpuRenderer(bool use) {
 
 bool UseGpuRenderer() {
     return g_useGpu.load();
+}
+
+bool ChooseGpuRenderer(const std::function<bool()>& gpuWorks) {
+    const char* variable = std::getenv("QXPLAY_RENDERER");
+    const std::string wanted = variable != nullptr ? variable : "";
+    if (wanted == "x11")
+        return false;
+    if (!wanted.empty() && wanted != "gl")
+        qx::log::DbgviewLog(115, "QXPLAY_RENDERER=%s is neither gl nor x11: ignored", variable);
+    const bool works = gpuWorks();
+    if (wanted == "gl" && !works)
+        qx::log::DbgviewLog(115, "%s", "QXPLAY_RENDERER=gl: GL cannot draw here, x11 draws");
+    return works;
 }
 
 std::unique_ptr<video_render> CreateRenderer() {

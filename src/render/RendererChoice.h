@@ -13,6 +13,9 @@ using RendererFactory = std::function<std::unique_ptr<video_render>()>;
 // start-up from the probe's outcome.
 void SetUseGpuRenderer(bool use);
 bool UseGpuRenderer();
+// Whether the GPU renderer is to draw: what the host asks for in QXPLAY_RENDERER
+// ("gl" or "x11"), as far as gpuWorks() allows; gpuWorks() alone otherwise.
+bool ChooseGpuRenderer(const std::function<bool()>& gpuWorks);
 
 // A new, uninitialised renderer of the installed factory's kind, or else of the
 // library-wide kind.

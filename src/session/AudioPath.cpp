@@ -78,6 +78,11 @@ uint16_t AudioPath::VolumeForExport() {
     return static_cast<uint16_t>(m_volume.load() + 10000);
 }
 
+std::string AudioPath::SinkName() {
+    CAutoLock lock(&m_playerLock);
+    return m_player && m_player->IsOpened() ? m_player->SinkName() : "";
+}
+
 bool AudioPath::PlayerIsOpen() {
     CAutoLock lock(&m_playerLock);
     return m_player && m_player->IsOpened();

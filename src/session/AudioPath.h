@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "audio/CStreamAudio.h"
 #include "audio/CStreamAudioHandler.h"
@@ -55,6 +56,8 @@ class AudioPath {
     int64_t LipSyncSleep(int64_t sleep);
     // How far the picture is ahead of the sound being heard (ms).
     int64_t AudioVideoOffsetMs();
+    // The open player's sink ("alsa", "silent", "wav"…); empty while none is open.
+    std::string SinkName();
 
     AudioCirQueue& Queue() { return *m_AudioCirQueue; }
     void SetQueueCapacity(int capacity) { m_AudioCirQueue->Initialise(capacity); }

@@ -28,11 +28,24 @@ class HostCallbacks {
         CAutoLock lock(&m_lock);
         return m_exception;
     }
-    // Stored only: the end of a file reaches the host through the decode message.
+    struct FileEndCall {
+        QxFileEndCallback function = nullptr;
+        void* user = nullptr;
+    };
+    // Called when the decode message tells the end of the data, for hosts that only
+    // asked for the end.
     void SetFileEnd(QxFileEndCallback function, void* user) {
         CAutoLock lock(&m_lock);
-        m_fileEnd = function;
-        m_fileEndUser = user;
+        m_fileEnd = {function, user};
+    }
+    FileEndCall FileEnd() {
+        CAutoLock lock(&m_lock);
+        return m_fileEnd;
+    }
+    // Someone listens for the end of the data.
+    bool WantsEnd() {
+        CAutoLock lock(&m_lock);
+        return m_decodeMessage.function != nullptr || m_fileEnd.function != nullptr;
     }
     void SetDisplay(QxDisplayCallback function) {
         CAutoLock lock(&m_lock);
@@ -64,8 +77,7 @@ class HostCallbacks {
     // guarded by m_lock
     Message m_decodeMessage;
     Message m_exception;
-    QxFileEndCallback m_fileEnd = nullptr;
-    void* m_fileEndUser = nullptr;
+    FileEndCall m_fileEnd;
     QxDisplayCallback m_display = nullptr;
     QxDecodeCallback m_decode = nullptr;
 };

@@ -12,6 +12,7 @@
 #include "platform/Clock.h"
 #include "stream/H264UtilsA.h"
 #include "stream/KeyPacket.h"
+#include "stream/NalUnits.h"
 
 namespace {
 
@@ -69,6 +70,27 @@ int64_t PacketLength(const unsigned char* data, int available) {
     return startsAsVideo ? n : kLengthImpossible;
 }
 
+// Whole video packets with a picture in the first size bytes: what a cut drops.
+int64_t CountPictures(const unsigned char* data, int size) {
+    int64_t pictures = 0;
+    int p = FirstMarker(data, size, 0);
+    while (p >= 0) {
+        const int64_t n = PacketLength(data + p, size - p);
+        if (n <= 0 || n > size - p) {
+            p = FirstMarker(data, size, p + qx::kMarkerSize);
+            continue;
+        }
+        const H264_PARAM header = qx::ReadHeader(data + p);
+        if (IsVideoKind(header.knd) &&
+            qx::DescribeAccessUnit(data + p + qx::kHeaderSize, header.nal_len,
+                                   header.knd == qx::kKindH264)
+                    .sliceType >= 0)
+            ++pictures;
+        p = FirstMarker(data, size, p + static_cast<int>(n));
+    }
+    return pictures;
+}
+
 }  // namespace
 
 InputStage::InputStage(PortStatus& status, SessionSignals& signals)
@@ -97,7 +119,9 @@ void InputStage::NotePacket_locked(const H264_PARAM& header, const unsigned char
             qx::log::DbgviewLog(115, "%sCurIdx=%" PRId64 ",LastIdx=%" PRId64, kNotContinuous,
                                 header.idx, m_lastVideoIdx.load());
             // What came before the gap goes; the packet after it starts anew.
-            m_srcBuf.Consume(static_cast<int>(position - m_srcBuf.FrontPosition()));
+            const int cut = static_cast<int>(position - m_srcBuf.FrontPosition());
+            m_status.stats.NoteDropped(CountPictures(m_srcBuf.Front(), cut));
+            m_srcBuf.Consume(cut);
             ++m_epoch;
             m_positions.Clear();
             m_room.notify_all();
@@ -106,6 +130,7 @@ void InputStage::NotePacket_locked(const H264_PARAM& header, const unsigned char
                 m_onGap();
         }
         m_lastVideoIdx = header.idx;
+        m_status.stats.NoteArrival(header.pts);
         if (m_firstVideoPts.load() == -1)
             m_firstVideoPts = header.pts;
         if (qx::StampDiff(header.pts, m_firstVideoPts.load()) / 1000 >= m_cacheTime.load())
@@ -221,6 +246,7 @@ int InputStage::InputData(const unsigned char* data, int length) {
         qx::log::DbgviewLog(11, "FastMemcpy Err:30001");
         return 0;
     }
+    m_status.stats.NoteInput(length);
     if (mode == qx::kModeLive)
         NoteArrivals_locked();
     m_refusedLength = 0;
@@ -413,6 +439,7 @@ bool InputStage::DropBefore(int64_t position) {
     const int64_t drop = position - m_srcBuf.FrontPosition();
     if (drop < 1 || drop > m_srcBuf.Size())
         return false;
+    m_status.stats.NoteDropped(CountPictures(m_srcBuf.Front(), static_cast<int>(drop)));
     m_srcBuf.Consume(static_cast<int>(drop));
     Consumed_locked();
     return true;

@@ -6,6 +6,7 @@
 #include "platform/Clock.h"
 #include "platform/WakeSignal.h"
 #include "qxplaylib.h"
+#include "session/PortStatistics.h"
 #include "session/SessionConstants.h"
 
 // What every part of one port reads: who it is, how it was opened, what it is doing,
@@ -43,6 +44,8 @@ struct PortStatus {
     std::atomic<int> notDataCount{0};
     // Set by every accepted input and by play.
     std::atomic<int> inputFlag{1};
+    // Internally locked; every thread of the port reports into it.
+    PortStatistics stats;
 
     int PlayState() const { return playState.load(); }
     int OpenMode() const { return openMode.load(); }

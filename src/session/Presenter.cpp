@@ -271,6 +271,7 @@ bool Presenter::RenderStep() {
     }
     m_input.NoteLastRendered(entry.param.pts);
     if (!ShowEntry(entry)) {
+        m_status.stats.NoteDropped(1);
         m_signals.render.Sleep(qx::kIdleSleepMs);
         return true;
     }
@@ -278,6 +279,7 @@ bool Presenter::RenderStep() {
     WaitForDue(entry);
     DrawOverlays();
     RenderCurrent();
+    m_status.stats.NoteShown(entry.param.pts, true, 2 * m_status.frameInterval.load());
     DisplayHook();
     DecodeHook();
     // A live picture is as much a picture to take as a played one.
@@ -288,6 +290,7 @@ bool Presenter::RenderStep() {
 void Presenter::EmptyRenderQueue() {
     {
         CAutoLock lock(&m_renderQueueLock);
+        m_status.stats.NoteDropped(static_cast<int64_t>(m_renderQueue.size()));
         m_renderQueue.clear();
     }
     m_firstRender = true;

@@ -41,21 +41,31 @@ bool WriteAll(std::FILE* file, const unsigned char* data, size_t size) {
 Recorder::Recorder(PortStatus& status, SessionSignals& signals, HostCallbacks& callbacks)
     : m_status(status), m_signals(signals), m_callbacks(callbacks) {}
 
-void Recorder::Begin(const std::string& path) {
+bool Recorder::Begin(const std::string& path) {
+    // Created here, so that the host learns at once that the path cannot be written.
+    qx::StdioFile file(std::fopen(path.c_str(), "wb+"));
+    if (!file) {
+        qx::log::DbgviewLog(115, "record file %s cannot be created", path.c_str());
+        return false;
+    }
+    // Unbuffered, so that a write that fails is known at once and exactly.
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
     {
         CAutoLock lock(&m_lock);
-        m_recordPath = path;
+        m_file = std::move(file);
         m_recordBuf.assign(kRecordBuffer, 0);
         m_recordFill = 0;
         m_recordDropped = 0;
         m_recordSize = 0;
     }
     m_recording = true;
+    return true;
 }
 
 void Recorder::Abandon() {
     m_recording = false;
     CAutoLock lock(&m_lock);
+    m_file.reset();
     m_recordBuf.clear();
     m_recordBuf.shrink_to_fit();
 }
@@ -119,18 +129,15 @@ void Recorder::Failed() {
 }
 
 void Recorder::Run() {
-    std::string path;
+    qx::StdioFile file;
     {
         CAutoLock lock(&m_lock);
-        path = m_recordPath;
+        file = std::move(m_file);
     }
-    qx::StdioFile file(std::fopen(path.c_str(), "wb+"));
     if (!file) {
         Abandon();
         return;
     }
-    // Unbuffered, so that a write that fails is known at once and exactly.
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
     std::vector<unsigned char> block(kRecordBlock);
     for (;;) {
         // A stopping session still gets what it has buffered onto the disk.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/CritSec.h"
+#include "platform/StdioFile.h"
 #include "session/HostCallbacks.h"
 #include "session/PortStatus.h"
 
@@ -16,9 +17,10 @@ class Recorder {
   public:
     Recorder(PortStatus& status, SessionSignals& signals, HostCallbacks& callbacks);
 
-    // Host (control lock held by the session): buffers for a new recording to path.
-    // The session starts the record thread after it.
-    void Begin(const std::string& path);
+    // Host (control lock held by the session): creates the file and the buffer of a
+    // new recording; false, with nothing kept, when the file cannot be created. The
+    // session starts the record thread after it.
+    bool Begin(const std::string& path);
     // Recording is over (or never started): nothing more is recorded and the buffer
     // goes.
     void Abandon();
@@ -45,8 +47,8 @@ class Recorder {
     std::atomic<bool> m_recording{false};
 
     CCritSec m_lock;
-    // guarded by m_lock
-    std::string m_recordPath;
+    // guarded by m_lock; the record thread takes the file over when it starts.
+    qx::StdioFile m_file;
     std::vector<unsigned char> m_recordBuf;
     int m_recordFill = 0;
     int64_t m_recordDropped = 0;

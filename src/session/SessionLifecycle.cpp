@@ -71,11 +71,11 @@ int DDrawSession::StartPlaying(bool file) {
             return 0;
     }
     m_video.PrepareForPlay();
+    m_status.stats.Reset();
     m_input.ClearSource();
-    if (file) {
+    if (file)
         m_file.LoadFileInfo();
-        m_input.SetEndOfInput(false);
-    }
+    m_input.SetEndOfInput(false);
     m_status.stopping = false;
     SetPlayState_locked(qx::kStateNormal);
     m_status.inputFlag = 1;
@@ -119,7 +119,6 @@ void DDrawSession::Stop() {
     const bool hadParser = m_workers.Joinable(SessionWorkers::kParser);
     const bool hadPlay = m_workers.Joinable(SessionWorkers::kPlayVideo);
     const bool hadRender = m_workers.Joinable(SessionWorkers::kRender);
-    const bool hadReader = m_workers.Joinable(SessionWorkers::kFileReader);
     // The record thread writes what is buffered before it ends.
     m_workers.Join({SessionWorkers::kParser, SessionWorkers::kPlayVideo, SessionWorkers::kRender,
                     SessionWorkers::kRecord, SessionWorkers::kFileReader});
@@ -134,8 +133,8 @@ void DDrawSession::Stop() {
     if (hadRender)
         qx::log::DbgviewLog(3, played);
     CAutoLock lock(&m_controlLock);
-    if (hadReader)
-        m_input.SetEndOfInput(false);
+    // A port reused for the next stream takes input again.
+    m_input.SetEndOfInput(false);
     if (PlayState() == qx::kStateStop && !HasWorkers())
         m_status.stopping = false;
 }
@@ -155,7 +154,8 @@ int DDrawSession::StartRecord(const std::string& path) {
     if (PlayState() != qx::kStateNormal || m_workers.Running(SessionWorkers::kRecord))
         return 0;
     try {
-        m_recorder.Begin(path);
+        if (!m_recorder.Begin(path))
+            return 0;
         m_workers.Start(
             SessionWorkers::kRecord, [this] { RunRecorder(); }, shared_from_this());
         return 1;

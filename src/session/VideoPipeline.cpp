@@ -176,8 +176,7 @@ int VideoPipeline::PlayedFrameNumber() {
 }
 
 bool VideoPipeline::CountingEndOfData() {
-    return !qx::IsLiveMode(m_status.OpenMode()) && !m_endNotified &&
-           m_callbacks.DecodeMessage().function != nullptr;
+    return !qx::IsLiveMode(m_status.OpenMode()) && !m_endNotified && m_callbacks.WantsEnd();
 }
 
 long VideoPipeline::IdleWaitMs() {
@@ -191,13 +190,18 @@ void VideoPipeline::NoteNoData(int waitedMs) {
     m_status.notDataCount += waitedMs > 1 ? waitedMs : 1;
     qx::log::DbgviewLog(11, "%sm_nNotDataCnt=%d", kEllipsis10, m_status.notDataCount.load());
     const HostCallbacks::Message message = m_callbacks.DecodeMessage();
-    if (qx::IsLiveMode(m_status.OpenMode()) || message.function == nullptr ||
+    const HostCallbacks::FileEndCall fileEnd = m_callbacks.FileEnd();
+    if (qx::IsLiveMode(m_status.OpenMode()) ||
+        (message.function == nullptr && fileEnd.function == nullptr) ||
         m_status.notDataCount <= kEndOfDataMs || m_endNotified || m_status.keyFrameWait)
         return;
     m_presenter.SetPictureShown(false);
     m_endNotified = true;
     qx::log::DbgviewLog(5, std::string(kEllipsis10) + "Play End");
-    message.function(m_status.sessionId, 0, message.user);
+    if (message.function != nullptr)
+        message.function(m_status.sessionId, 0, message.user);
+    if (fileEnd.function != nullptr)
+        fileEnd.function(m_status.sessionId, fileEnd.user);
     m_watermark.NotifyEnd();
 }
 
@@ -389,6 +393,7 @@ void VideoPipeline::EndOfStream() {
 
 void VideoPipeline::HandOn(bool keyPacket, int state) {
     ++m_status.decodedPictures;
+    m_status.stats.NoteDecoded(m_curVideoHeader.knd);
     m_pictureHeader = m_curVideoHeader;
     m_pictureHeader.pts = mVideoDecodec->Frame().pts;
     if (m_status.OpenMode() == qx::kModeLive)
@@ -402,6 +407,7 @@ void VideoPipeline::ShowFilePicture(bool keyPacket, int state) {
     m_presenter.TakePicture(mVideoDecodec->Frame(), m_width, m_height, m_curVideoHeader.knd);
     m_watermark.AfterPicture(keyPacket, m_presenter.Description());
     m_presenter.DeliverFilePicture();
+    m_status.stats.NoteShown(m_pictureHeader.pts, false, 0);
     PaceFilePicture(state, dts);
 }
 

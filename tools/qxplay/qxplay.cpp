@@ -1,5 +1,6 @@
 // qxplay: plays a vendor packet file or a live packet stream on standard input in a
-// window of its own, through the library's C interface.
+// window of its own. A host of the library's C interface and nothing else: what it
+// shows of the playback comes from the port's statistics.
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -22,17 +23,13 @@
 #include <thread>
 #include <vector>
 
-#include "ShownPictures.h"
-#include "api/PortTable.h"
-#include "audio/AudioSink.h"
+#include "PacketScan.h"
+#include "WindowCheck.h"
 #include "qxplaylib.h"
-#include "render/D3DRender.h"
-#include "render/RendererChoice.h"
-#include "streamkit/PacketIo.h"
 
 namespace {
 
-using qxplay::Clock;
+using Clock = std::chrono::steady_clock;
 
 const char kUsage[] =
     "usage: qxplay [options] FILE|-\n"
@@ -145,12 +142,19 @@ Options Parse(int argc, char** argv) {
     return options;
 }
 
-std::string CodecName(int knd) {
-    if (knd == qx::kKindH264)
+std::string CodecName(int codec) {
+    if (codec == QXPLAY_CODEC_H264)
         return "H.264";
-    if (knd == qx::kKindH265)
+    if (codec == QXPLAY_CODEC_H265)
         return "H.265";
     return "?";
+}
+
+QxPortStats Stats(int32_t port) {
+    QxPortStats stats{};
+    stats.size = sizeof stats;
+    QxPlay_GetPortStats(port, &stats);
+    return stats;
 }
 
 // The state shared by the feeding thread, the library's callback and the window loop.
@@ -159,38 +163,32 @@ struct Playback {
     std::atomic<bool> quit{false};
     std::atomic<bool> fedAll{false};
     std::atomic<bool> ended{false};
-    std::atomic<int> codec{-1};
+    // Pictures handed to the library, or those the file holds.
+    std::atomic<int64_t> fed{0};
     bool recording = false;
     std::string recordName;
-    qxplay::ShownPictures* pictures = nullptr;
 };
 
-// True for a video packet with a coded picture in it, not only parameter sets.
-bool CarriesPicture(const uint8_t* packet, size_t size, int knd) {
-    if (!qx::kit::IsVideoKind(knd) || size < static_cast<size_t>(qx::kHeaderSize))
-        return false;
-    const uint8_t* payload = packet + qx::kHeaderSize;
-    const size_t length = size - qx::kHeaderSize;
-    for (size_t i = 0; i + 3 < length; ++i) {
-        if (payload[i] != 0 || payload[i + 1] != 0 || payload[i + 2] != 1)
-            continue;
-        const uint8_t nal = payload[i + 3];
-        if (knd == qx::kKindH265 ? ((nal >> 1) & 0x3f) < 32
-                                 : ((nal & 0x1f) >= 1 && (nal & 0x1f) <= 5))
-            return true;
-    }
-    return false;
+// The display callback has no user pointer: the one check of this process.
+qxplay::WindowCheck* g_windowCheck = nullptr;
+
+// The library hands over one picture per registration: the last call of each (the
+// RGB copy) asks for the next.
+void OnDisplay(int32_t port, char* buffer, int32_t, int32_t width, int32_t height, int32_t,
+               int32_t type, int32_t) {
+    if (type == 0 && g_windowCheck != nullptr)
+        g_windowCheck->NoteShown(reinterpret_cast<const uint8_t*>(buffer), width, height);
+    if (type == 1)
+        QxPlay_SetDisplayCallBack(port, &OnDisplay);
 }
 
 // Offers one packet until the library takes it.
-bool Give(Playback& playback, const uint8_t* data, size_t size, int knd) {
+bool Give(Playback& playback, const uint8_t* data, const qxtools::PacketSpan& span) {
     while (!playback.quit) {
         if (QxPlay_InputData(playback.port, const_cast<uint8_t*>(data),
-                             static_cast<uint32_t>(size)) != 0) {
-            if (CarriesPicture(data, size, knd)) {
-                playback.codec = knd;
-                playback.pictures->NoteInput(Clock::now());
-            }
+                             static_cast<uint32_t>(span.size)) != 0) {
+            if (qxtools::CarriesPicture(data, span))
+                ++playback.fed;
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -199,20 +197,18 @@ bool Give(Playback& playback, const uint8_t* data, size_t size, int knd) {
 }
 
 void FeedFile(Playback& playback, const std::vector<uint8_t>& bytes, bool live) {
-    const std::vector<qx::kit::PacketSpan> spans = qx::kit::ScanPackets(bytes.data(), bytes.size());
+    const std::vector<qxtools::PacketSpan> spans = qxtools::ScanPackets(bytes.data(), bytes.size());
     const Clock::time_point start = Clock::now();
     int64_t firstPts = -1;
     for (size_t i = 0; i < spans.size() && !playback.quit; ++i) {
-        const qx::kit::PacketSpan& span = spans[i];
-        const size_t end = i + 1 < spans.size() ? spans[i + 1].offset : bytes.size();
+        const qxtools::PacketSpan& span = spans[i];
         if (live) {
             // As a camera sends: each packet when its time stamp comes due.
             if (firstPts < 0)
-                firstPts = span.header.pts;
-            std::this_thread::sleep_until(start +
-                                          std::chrono::microseconds(span.header.pts - firstPts));
+                firstPts = span.pts;
+            std::this_thread::sleep_until(start + std::chrono::microseconds(span.pts - firstPts));
         }
-        if (!Give(playback, bytes.data() + span.offset, end - span.offset, span.header.knd))
+        if (!Give(playback, bytes.data() + span.offset, span))
             break;
     }
     playback.fedAll = true;
@@ -227,13 +223,12 @@ void FeedStdin(Playback& playback) {
             break;
         pending.insert(pending.end(), chunk, chunk + got);
         // Whole packets only, one a call, as a live source hands them over.
-        const std::vector<qx::kit::PacketSpan> spans =
-            qx::kit::ScanPackets(pending.data(), pending.size());
+        const std::vector<qxtools::PacketSpan> spans =
+            qxtools::ScanPackets(pending.data(), pending.size());
         size_t used = 0;
-        for (const qx::kit::PacketSpan& span : spans) {
-            const size_t size = static_cast<size_t>(span.header.nal_len) + qx::kPacketOverhead;
-            Give(playback, pending.data() + span.offset, size, span.header.knd);
-            used = span.offset + size;
+        for (const qxtools::PacketSpan& span : spans) {
+            Give(playback, pending.data() + span.offset, span);
+            used = span.offset + span.size;
         }
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
     }
@@ -418,6 +413,11 @@ int main(int argc, char** argv) {
             Usage("cannot read " + options.input);
         bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
+    // The library reads both when a port makes its renderer and opens its sound.
+    if (options.renderer != "auto")
+        setenv("QXPLAY_RENDERER", options.renderer.c_str(), 1);
+    if (!options.audioOut.empty())
+        setenv("QXPLAY_AUDIO_OUT", options.audioOut.c_str(), 1);
 
     if (QxPlay_Init() != 1) {
         std::cerr << "qxplay: the library did not start\n";
@@ -427,25 +427,7 @@ int main(int argc, char** argv) {
     if (display == nullptr)
         std::cerr << "qxplay: no X display (DISPLAY is not set or unreachable): playing "
                      "headless, pictures are decoded and counted but not shown\n";
-    if (options.renderer == "gl") {
-        if (!ProbeD3D()) {
-            std::cerr << "qxplay: GL cannot draw on this display\n";
-            return 1;
-        }
-        qx::render::SetUseGpuRenderer(true);
-    } else if (options.renderer == "x11") {
-        qx::render::SetUseGpuRenderer(false);
-    }
-    const char* rendererName = display == nullptr             ? "none"
-                               : qx::render::UseGpuRenderer() ? "gl"
-                                                              : "x11";
-
-    qxplay::ShownPictures pictures(options.verify && display != nullptr ? 5 : 0);
-    const bool headless = display == nullptr;
-    qx::render::SetRendererFactory([&pictures, headless]() -> std::unique_ptr<video_render> {
-        return std::make_unique<qxplay::ShowingRenderer>(
-            headless ? nullptr : qx::render::CreateLibraryRenderer(), pictures);
-    });
+    const std::string rendererName = display == nullptr ? "none" : options.renderer;
 
     std::unique_ptr<PlayerWindow> window;
     if (display != nullptr)
@@ -453,27 +435,25 @@ int main(int argc, char** argv) {
                                                 options.height > 0 ? options.height : 360);
     if (window)
         std::cout << "qxplay: window 0x" << std::hex << window->id() << std::dec << std::endl;
+    std::unique_ptr<qxplay::WindowCheck> check;
+    if (options.verify && window) {
+        check = std::make_unique<qxplay::WindowCheck>(5, window->id());
+        g_windowCheck = check.get();
+    }
 
     Playback playback;
-    playback.pictures = &pictures;
     QxPlay_GetPort(&playback.port);
     const bool live = fromStdin || options.live;
     const bool fileMode = !live && !options.push;
     QxPlay_SetStreamOpenMode(playback.port, live ? 0 : (fileMode ? 2 : 1));
     if (fileMode) {
         QxPlay_OpenFile(playback.port, options.input.c_str());
-        int64_t total = 0;
-        for (const qx::kit::PacketSpan& span : qx::kit::ScanPackets(bytes.data(), bytes.size())) {
-            const size_t size = static_cast<size_t>(span.header.nal_len) + qx::kPacketOverhead;
-            if (span.offset + size <= bytes.size() &&
-                CarriesPicture(bytes.data() + span.offset, size, span.header.knd)) {
-                playback.codec = span.header.knd;
-                ++total;
-            }
-        }
-        pictures.SetFileTotal(total);
+        for (const qxtools::PacketSpan& span : qxtools::ScanPackets(bytes.data(), bytes.size()))
+            playback.fed += qxtools::CarriesPicture(bytes.data() + span.offset, span) ? 1 : 0;
     }
     QxPlay_SetDecMsgCallBack(playback.port, &OnMessage, &playback);
+    if (check)
+        QxPlay_SetDisplayCallBack(playback.port, &OnDisplay);
     if (options.cacheMs >= 0)
         QxPlay_SetCacheTime(playback.port, options.cacheMs);
     // Any non-zero id serves when nothing is drawn.
@@ -482,8 +462,6 @@ int main(int argc, char** argv) {
         std::cerr << "qxplay: play failed\n";
         return 1;
     }
-    if (!options.audioOut.empty())
-        qx::audio::SetOutputFile(options.audioOut);
     if (options.sound)
         QxPlay_PlaySound(playback.port);
     if (!options.record.empty()) {
@@ -512,7 +490,6 @@ int main(int argc, char** argv) {
     size_t nextKey = 0;
     // A window resized while a picture is drawn would be compared half drawn.
     bool sized = options.width > 0 || options.verify;
-    std::string line;
     while (!playback.quit) {
         char key = window ? window->NextKey(50) : 0;
         if (!window)
@@ -523,63 +500,57 @@ int main(int argc, char** argv) {
         if (key == ' ' && fileMode && playback.ended)
             playback.ended = false;
         HandleKey(playback, key, paused, sound);
-        const std::string sink = qx::audio::LastSinkName();
-        if (sound && !sinkSaid && !sink.empty()) {
+        const QxPortStats stats = Stats(playback.port);
+        if (sound && !sinkSaid && stats.soundSink != QXPLAY_SINK_NONE) {
             sinkSaid = true;
-            if (sink == "silent")
+            if (stats.soundSink == QXPLAY_SINK_SILENT)
                 std::cout << "qxplay: no sound device: sound plays into the silent sink"
                           << std::endl;
             else
-                std::cout << "qxplay: sound plays into the " << sink << " sink" << std::endl;
+                std::cout << "qxplay: sound plays into the "
+                          << (stats.soundSink == QXPLAY_SINK_FILE ? "WAV file" : "ALSA device")
+                          << std::endl;
         }
         const Clock::time_point now = Clock::now();
-        const int64_t shown = pictures.shown();
+        const int64_t shown = stats.picturesShown;
         if (shown != lastShown) {
             lastShown = shown;
             lastShownChange = now;
         }
-        int width = 0;
-        int height = 0;
-        QxPlay_GetPictureSize(playback.port, &width, &height);
-        if (!sized && window && width > 0 && height > 0) {
-            window->Resize(width, height);
+        if (!sized && window && stats.width > 0 && stats.height > 0) {
+            window->Resize(stats.width, stats.height);
             sized = true;
         }
         if (now - lastStats >= std::chrono::seconds(1)) {
             const double seconds = std::chrono::duration<double>(now - lastStats).count();
             const double fps = static_cast<double>(shown - shownAtStats) / seconds;
-            const int64_t fed = pictures.fed();
-            std::ostringstream stats;
-            stats.setf(std::ios::fixed);
-            stats.precision(1);
-            stats << width << "x" << height << " " << CodecName(playback.codec) << " | " << fps
-                  << " fps | shown " << shown << " of " << fed
-                  << (fileMode ? " | not shown " : " | dropped ")
-                  << (playback.fedAll && now - lastShownChange > std::chrono::seconds(1)
-                          ? fed - shown
-                          : 0)
-                  << " | latency ";
-            if (pictures.latencyMs() >= 0)
-                stats << pictures.latencyMs() << " ms";
+            const int64_t fed = playback.fed;
+            std::ostringstream line;
+            line.setf(std::ios::fixed);
+            line.precision(1);
+            line << stats.width << "x" << stats.height << " " << CodecName(stats.codec) << " | "
+                 << fps << " fps | shown " << shown << " of " << fed
+                 << (fileMode ? " | not shown " : " | dropped ")
+                 << (playback.fedAll && now - lastShownChange > std::chrono::seconds(1)
+                         ? fed - shown
+                         : 0)
+                 << " | late " << stats.picturesLate << " | latency ";
+            if (stats.latencyMs >= 0)
+                line << stats.latencyMs << " ms";
             else
-                stats << "-";
-            if (sound && !live) {
-                qx::api::Lookup lookup;
-                const qx::api::SessionRef session =
-                    qx::api::Acquire(playback.port, "qxplay", &lookup);
-                if (session)
-                    stats << " | A/V " << session->Audio().AudioVideoOffsetMs() << " ms";
-            }
+                line << "-";
+            line << " | " << stats.bitrate / 1000 << " kbit/s";
+            if (sound && !live)
+                line << " | A/V " << stats.avOffsetMs << " ms";
             if (fileMode)
-                stats << " | pos " << QxPlay_GetPlayedTime(playback.port) << "/"
-                      << QxPlay_GetFileTime(playback.port) << " s | speed "
-                      << QxPlay_GetPlayStatus(playback.port);
-            stats << " | " << rendererName << (paused ? " | paused" : "")
-                  << (playback.recording ? " | recording" : "");
-            line = stats.str();
-            std::cout << line << std::endl;
+                line << " | pos " << QxPlay_GetPlayedTime(playback.port) << "/"
+                     << QxPlay_GetFileTime(playback.port) << " s | speed "
+                     << QxPlay_GetPlayStatus(playback.port);
+            line << " | " << rendererName << (paused ? " | paused" : "")
+                 << (playback.recording ? " | recording" : "");
+            std::cout << line.str() << std::endl;
             if (window)
-                window->SetTitle("qxplay " + line);
+                window->SetTitle("qxplay " + line.str());
             lastStats = now;
             shownAtStats = shown;
         }
@@ -604,21 +575,23 @@ int main(int argc, char** argv) {
                   << std::endl;
     }
     QxPlay_Stop(playback.port);
+    const int64_t shown = Stats(playback.port).picturesShown;
     QxPlay_FreePort(playback.port);
     QxPlay_Destory();
-    qx::render::SetRendererFactory(nullptr);
 
-    const int64_t fed = pictures.fed();
-    std::cout << "qxplay: " << pictures.shown() << " of " << fed << " pictures shown, "
-              << fed - pictures.shown() << " dropped, renderer " << rendererName << std::endl;
+    const int64_t fed = playback.fed;
+    std::cout << "qxplay: " << shown << " of " << fed << " pictures shown, " << fed - shown
+              << " dropped, renderer " << rendererName << std::endl;
     window.reset();
     if (display != nullptr)
         XCloseDisplay(display);
     if (options.verify) {
-        std::cout << "qxplay: verify: " << pictures.checked() << " pictures compared with the "
-                  << "window, " << pictures.mismatched() << " mismatched, worst sample off by "
-                  << pictures.worstMismatch() << std::endl;
-        if (headless || pictures.checked() == 0 || pictures.mismatched() != 0)
+        const int checked = check ? check->checked() : 0;
+        const int mismatched = check ? check->mismatched() : 0;
+        std::cout << "qxplay: verify: " << checked << " pictures compared with the "
+                  << "window, " << mismatched << " mismatched, worst sample off by "
+                  << (check ? check->worstMismatch() : 0) << std::endl;
+        if (!check || checked == 0 || mismatched != 0)
             return 1;
     }
     return 0;
