@@ -417,7 +417,8 @@ typedef struct QxPortStats {
     int64_t picturesDecoded;
     int64_t picturesShown;   /* delivered: drawn, or handed to the callbacks */
     int64_t picturesDropped; /* received or decoded and then thrown away unshown */
-    int64_t picturesLate;    /* live mode: shown more than two intervals after arrival */
+    int64_t picturesLate;    /* live mode: shown more than the cache time (QxPlay_SetCacheTime)
+                                and two intervals after arrival */
     int64_t inputBytes;      /* bytes the port took */
     int64_t bitrate;         /* bits per second taken over the last second */
     int32_t latencyMs;       /* live mode: median arrival-to-display of the last second, -1 when

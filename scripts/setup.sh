@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-14-dev
   libx11-dev libxext-dev libxrandr-dev libepoxy-dev libgl-dev libasound2-dev libjpeg62-turbo-dev
   libgl1-mesa-dri libglx-mesa0
-  xvfb xauth x11-utils imagemagick python3 python3-venv python3-numpy python3-pytest
+  xvfb xauth x11-utils imagemagick python3 python3-venv python3-setuptools python3-wheel python3-numpy python3-pytest
   ffmpeg
 )
 missing=()

@@ -329,7 +329,7 @@ TEST_F(HostApi, LiveStatisticsAgreeWithWhatTheHostCounted) {
     EXPECT_EQ(stats.height, height);
 
     // Latency: the median of the host's own arrival-to-render times of the second
-    // before the call, and the late ones by the same two-interval rule.
+    // before the call, and the late ones by the same rule: no cache, so two intervals.
     const std::vector<RenderRecord::Shown> shown = port.shown().Pictures();
     std::vector<int> latencies;
     int64_t late = 0;
@@ -349,6 +349,27 @@ TEST_F(HostApi, LiveStatisticsAgreeWithWhatTheHostCounted) {
     std::this_thread::sleep_for(1100ms);
     EXPECT_EQ(Stats(port.port()).latencyMs, -1) << "no picture within the last second";
     EXPECT_EQ(Stats(port.port()).bitrate, 0);
+}
+
+// The jitter buffer the host asked for delays every picture on purpose: that is
+// latency, not lateness.
+TEST_F(HostApi, ALiveCacheIsLatencyNotLateness) {
+    PlaybackPort port(0);
+    ASSERT_EQ(QxPlay_SetCacheTime(port.port(), 300), 1);
+    ASSERT_TRUE(port.Play());
+    const std::vector<qx::kit::Packet> packets = Packets(40, 20);
+    QxPortStats midway{};
+    const auto start = SteadyClock::now();
+    for (size_t i = 0; i < packets.size(); ++i) {
+        std::this_thread::sleep_until(
+            start + std::chrono::microseconds(packets[i].header.pts - packets[0].header.pts));
+        ASSERT_TRUE(port.Give(qx::kit::Serialize({packets[i]})));
+        if (i == 30)
+            midway = Stats(port.port());
+    }
+    ASSERT_TRUE(port.shown().WaitFor(40, 10s));
+    EXPECT_GE(midway.latencyMs, 250);
+    EXPECT_EQ(Stats(port.port()).picturesLate, 0);
 }
 
 TEST_F(HostApi, StatisticsFillOnlyWhatTheHostsStructHolds) {

@@ -61,7 +61,7 @@ int QxPlay_GetPortStats(int32_t port, QxPortStats* stats) {
     filled.inputBytes = figures.inputBytes;
     filled.bitrate = figures.bitsPerSecond;
     filled.latencyMs = figures.latencyMs;
-    filled.avOffsetMs = filled.soundOn ? ClampToInt32(session->Audio().AudioVideoOffsetMs()) : 0;
+    filled.avOffsetMs = filled.soundOn ? ClampToInt32(session->Audio().HeardOffsetMs()) : 0;
     filled.sourceBufferFill = session->Input().Fill();
     filled.sourceBufferSize = session->Input().Capacity();
     filled.soundSink = SinkOf(session->Audio().SinkName());

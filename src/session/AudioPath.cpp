@@ -13,6 +13,9 @@ constexpr int kAudioFrameBytes = 160;
 constexpr int kMaxAudioPayload = 1600;
 constexpr int kDecodedFrameBytes = 320;
 constexpr int kVer1FrameUs = 20000;
+// One byte a sample at 8 kHz.
+constexpr int64_t kSampleUs = 125;
+constexpr int64_t kAudioFrameUs = kAudioFrameBytes * kSampleUs;
 constexpr int kLiveAudioBacklog = 20;
 constexpr int32_t kDefaultVolume = -2000;
 // The longest the parser waits at a full queue before it looks at the player again.
@@ -179,6 +182,8 @@ void AudioPath::DecodeVioce() {
             if (rest > 0)
                 std::memcpy(m_audioCarry.data, work + frames * kAudioFrameBytes, rest);
             m_audioCarry.param.nal_len = rest;
+            // The frames start where the carried bytes began, before this packet.
+            header.pts -= carried * kSampleUs;
             if (header.knd == qx::kKindPcm8) {
                 // Signed 8-bit samples to the unsigned ones the sound card plays.
                 for (int i = 0; i < frames * kAudioFrameBytes; ++i)
@@ -187,7 +192,9 @@ void AudioPath::DecodeVioce() {
         }
         FRAME_BUF frame;
         for (int i = 0; i < frames; ++i) {
+            // Each frame at its own time, so that the audio clock moves with every one.
             frame.param = header;
+            frame.param.pts = header.pts + i * kAudioFrameUs;
             frame.param.nal_len = kAudioFrameBytes;
             std::memcpy(frame.data, work + i * kAudioFrameBytes, kAudioFrameBytes);
             std::memset(frame.data + kAudioFrameBytes, 0, sizeof frame.data - kAudioFrameBytes);
@@ -255,7 +262,7 @@ void AudioPath::AccountAudioFrame(FRAME_BUF& frame) {
     m_status.consumedBytes += frame.param.nal_len + qx::kHeaderSize;
     if (frame.param.ver == 1)
         frame.param.pts = m_audioFrameNumber++ * kVer1FrameUs;
-    m_clock.AdvanceAudio(frame.param.pts, false, true);
+    m_clock.AdvanceAudio(frame.param.pts + kAudioFrameUs, false, true);
 }
 
 void AudioPath::AccountAudioFrames(int state) {
@@ -363,8 +370,10 @@ void AudioPath::OnAudioData(unsigned char* buffer, int32_t bytes) {
             continue;
         ++m_status.deliveredAudioFrames;
         m_status.notDataCount = 0;
+        // The clock stands at the end of what has been handed over: all of the frame.
         if (fileLike)
-            m_clock.AdvanceAudio(frame.param.pts, m_status.resync.exchange(false), false);
+            m_clock.AdvanceAudio(frame.param.pts + kAudioFrameUs, m_status.resync.exchange(false),
+                                 false);
         int length = 0;
         if (!DecodeAudioFrame(frame, &length))
             continue;
@@ -380,6 +389,13 @@ int64_t AudioPath::AudioVideoOffsetMs() {
     // The audio clock counts sound handed to the player; the listener hears it a
     // queue later, and that is the sound the picture must meet.
     return m_clock.VideoAheadOfAudio(QueuedMs(true));
+}
+
+int64_t AudioPath::HeardOffsetMs() {
+    const int64_t offset = AudioVideoOffsetMs();
+    if (m_status.PlayState() != qx::kStateNormal)
+        return offset;
+    return offset + std::min<int64_t>(m_clock.VideoShownForMs(), m_status.frameInterval.load());
 }
 
 int64_t AudioPath::LipSyncSleep(int64_t sleep) {

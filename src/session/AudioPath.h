@@ -56,6 +56,10 @@ class AudioPath {
     int64_t LipSyncSleep(int64_t sleep);
     // How far the picture is ahead of the sound being heard (ms).
     int64_t AudioVideoOffsetMs();
+    // The same as a viewer meets it when a picture appears: the clock stands at the
+    // picture on screen while the sound moves on, so between pictures the time the
+    // picture has been up is added back (at most one interval).
+    int64_t HeardOffsetMs();
     // The open player's sink ("alsa", "silent", "wav"…); empty while none is open.
     std::string SinkName();
 

@@ -43,6 +43,7 @@ int64_t PlayClock::AdvanceVideo(int64_t ms, bool seekEnded) {
     const bool first = m_lastPts == 0;
     if (!first)
         m_videoPlayed += ms - m_lastPts;
+    m_videoAdvancedAt = qx::QueryPerformanceCounter();
     m_curFrameTime = ms;
     int64_t distance = first ? 0 : ms - m_lastPts;
     m_lastPts = ms;
@@ -51,6 +52,14 @@ int64_t PlayClock::AdvanceVideo(int64_t ms, bool seekEnded) {
         distance = 0;
     }
     return distance;
+}
+
+int64_t PlayClock::VideoShownForMs() {
+    CAutoLock lock(&m_lock);
+    if (m_videoAdvancedAt == 0)
+        return 0;
+    return (qx::QueryPerformanceCounter() - m_videoAdvancedAt) * 1000 /
+           qx::QueryPerformanceFrequency();
 }
 
 int64_t PlayClock::CurrentFrameTime() {
@@ -93,6 +102,13 @@ void PlayClock::MoveRenderBase(int64_t ticks) {
     m_renderClockBase -= ticks;
 }
 
+namespace {
+
+// Steps between audio packets up to this long are the sound going on, not a jump.
+constexpr int64_t kContinuousAudioMs = 100;
+
+}  // namespace
+
 void PlayClock::AdvanceAudio(int64_t pts, bool resync, bool startIfUnset) {
     const int64_t t = pts / 1000;
     CAutoLock lock(&m_lock);
@@ -100,7 +116,9 @@ void PlayClock::AdvanceAudio(int64_t pts, bool resync, bool startIfUnset) {
         m_audioRefTime = t;
     const int64_t delta = t - m_audioRefTime;
     m_audioRefTime = t;
-    if (!resync)
+    // A state change leaves out the step across it, which after a seek is a jump; sound
+    // that simply goes on (a pause, a speed change) is still counted.
+    if (!resync || (delta > 0 && delta <= kContinuousAudioMs))
         m_audioPlayed += delta;
 }
 

@@ -28,6 +28,8 @@ class PlayClock {
     // (seekEnded) the audio clock starts level with the video and the distance is 0.
     int64_t AdvanceVideo(int64_t ms, bool seekEnded);
     int64_t CurrentFrameTime();
+    // How long the picture the video clock stands at has been up.
+    int64_t VideoShownForMs();
     // The next picture starts the stream times afresh.
     void RestartStream();
 
@@ -64,6 +66,8 @@ class PlayClock {
     int64_t m_audioPlayed = 0;
     int64_t m_lastPts = 0;
     int64_t m_curFrameTime = 0;
+    // Counter ticks when the video clock last moved.
+    int64_t m_videoAdvancedAt = 0;
     int64_t m_audioRefTime = 0;
     int64_t m_lCurVPlayPts = 0;
     // Microseconds of live stream shown since the first picture.

@@ -279,7 +279,9 @@ bool Presenter::RenderStep() {
     WaitForDue(entry);
     DrawOverlays();
     RenderCurrent();
-    m_status.stats.NoteShown(entry.param.pts, true, 2 * m_status.frameInterval.load());
+    // Late: beyond the jitter buffer the host asked for by more than two intervals.
+    m_status.stats.NoteShown(entry.param.pts, true,
+                             m_input.CacheTime() + 2 * m_status.frameInterval.load());
     DisplayHook();
     DecodeHook();
     // A live picture is as much a picture to take as a played one.
