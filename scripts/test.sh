@@ -22,7 +22,8 @@ ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
 # lifetimes over and over, and callbacks that call exports while their port stops,
 # with ThreadSanitizer.
 tsan_tests=(port_table_test playback_control_test playback_damage_test stream_audio_test
-  sound_e2e_test frame_delivery_test fault_injection_test port_scale_test session_lifecycle_test)
+  sound_e2e_test frame_delivery_test fault_injection_test port_scale_test session_lifecycle_test
+  host_api_test)
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQX_TSAN=ON -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=OFF
 cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}"
 for t in "${tsan_tests[@]}"; do
