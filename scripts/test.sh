@@ -19,8 +19,9 @@ ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
 # The port table under concurrent host threads, the session's workers under play,
 # stop and state changes, the sound player with its session, the host callbacks of
 # frame delivery, callbacks that end their port, shutdown under playing hosts, port
-# lifetimes over and over, and callbacks that call exports while their port stops,
-# with ThreadSanitizer.
+# lifetimes over and over, callbacks that call exports while their port stops, and
+# the host interface with the statistics every worker reports into, with
+# ThreadSanitizer.
 tsan_tests=(port_table_test playback_control_test playback_damage_test stream_audio_test
   sound_e2e_test frame_delivery_test fault_injection_test port_scale_test session_lifecycle_test
   host_api_test)

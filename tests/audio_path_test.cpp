@@ -83,7 +83,11 @@ TEST_F(AudioPath, CutsPayloadsIntoFramesAndCarriesTheRest) {
     EXPECT_EQ(frames[3].data[0], 2);
     EXPECT_EQ(frames[6].data[19], 2);
     EXPECT_EQ(frames[6].data[20], 3);
-    EXPECT_EQ(frames[7].param.pts, 120000);
+    // Each frame at its own time, 20 ms apart; the carried bytes come 2.5 ms early.
+    EXPECT_EQ(frames[1].param.pts, 20000);
+    EXPECT_EQ(frames[4].param.pts, 80000);
+    EXPECT_EQ(frames[6].param.pts, 120000 - 20 * 125);
+    EXPECT_EQ(frames[7].param.pts, frames[6].param.pts + 20000);
 }
 
 TEST_F(AudioPath, TakesExactlyThePayloadAndNotItsTrailer) {

@@ -31,25 +31,6 @@ TEST(PacketHeader, DefaultHeaderAndDump) {
     EXPECT_NE(dump.find(",nln=0"), std::string::npos);
 }
 
-TEST(PacketHeader, WireRoundTripIsLittleEndianAtFixedOffsets) {
-    H264_PARAM p;
-    p.idx = 0x0102030405060708LL;
-    p.knd = 10;
-    p.pts = -2;
-    p.nal_len = 0x11223344;
-    unsigned char wire[72];
-    std::memcpy(wire, &p, 72);
-    EXPECT_EQ(wire[16], 0x08);
-    EXPECT_EQ(wire[23], 0x01);
-    EXPECT_EQ(wire[24], 10);
-    EXPECT_EQ(wire[48], 0xFE);
-    EXPECT_EQ(wire[64], 0x44);
-    EXPECT_EQ(wire[67], 0x11);
-    const H264_PARAM back = qx::ReadHeader(wire);
-    EXPECT_EQ(back.idx, p.idx);
-    EXPECT_EQ(back.nal_len, p.nal_len);
-}
-
 TEST(PakcetNal, BuildsHeaderPayloadTrailer) {
     const Bytes packet = MakePacket(1000);
     ASSERT_EQ(packet.size(), 1076u);

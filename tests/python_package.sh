@@ -45,13 +45,11 @@ esac
 cat > "$work/count.py" << 'EOF'
 import sys
 import qxplaylib
-count = 0
-for picture in qxplaylib.frames(sys.argv[1]):
-    count += 1
-print(count)
+shapes = [picture.shape for picture in qxplaylib.frames(sys.argv[1])]
+print(len(shapes), sorted(set(shapes)))
 EOF
-count=$(timeout 30 "$venv_python" "$work/count.py" "$work/s.qx")
-echo "count.py: $count pictures"
-[ "$count" = 50 ] || { echo "count.py counted $count pictures of 50"; exit 1; }
+counted=$(timeout 30 "$venv_python" "$work/count.py" "$work/s.qx")
+echo "count.py: $counted"
+[ "$counted" = "50 [(240, 320, 3)]" ] || { echo "count.py: $counted, not 50 pictures of 240x320x3"; exit 1; }
 
 timeout 100 "$venv_python" -m pytest -q -p no:cacheprovider --rootdir "$source/python" "$source/python/tests"

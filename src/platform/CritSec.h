@@ -11,6 +11,7 @@
 //       -> frame-buffer lock | render-queue lock | audio-staging lock | record lock
 //       -> picture lock -> overlay lock | frame-information lock
 //       -> play-clock lock | callback lock | player lock | audio-queue lock
+//       -> statistics lock (a leaf: every part reports into it under its own locks)
 //   the decoder lock, the log's and the platform's own locks: alone, never while
 //   taking another.
 //

@@ -80,11 +80,7 @@ int64_t CountPictures(const unsigned char* data, int size) {
             p = FirstMarker(data, size, p + qx::kMarkerSize);
             continue;
         }
-        const H264_PARAM header = qx::ReadHeader(data + p);
-        if (IsVideoKind(header.knd) &&
-            qx::DescribeAccessUnit(data + p + qx::kHeaderSize, header.nal_len,
-                                   header.knd == qx::kKindH264)
-                    .sliceType >= 0)
+        if (qx::CarriesPicture(data + p, n))
             ++pictures;
         p = FirstMarker(data, size, p + static_cast<int>(n));
     }

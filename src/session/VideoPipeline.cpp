@@ -12,6 +12,7 @@
 #include "platform/Clock.h"
 #include "stream/H264UtilsA.h"
 #include "stream/NalTypes.h"
+#include "stream/NalUnits.h"
 #include "stream/SpsReader.h"
 
 namespace {
@@ -138,6 +139,18 @@ void VideoPipeline::QueuePacket(const unsigned char* packet, int length, bool st
 void VideoPipeline::ClearFrames() {
     {
         CAutoLock lock(&m_frameLock);
+        // Whole packets only, back to back: what goes unplayed counts as dropped.
+        int64_t pictures = 0;
+        const unsigned char* data = m_frameBuf.Front();
+        const int64_t size = m_frameBuf.Size();
+        for (int64_t at = 0; at + qx::kPacketOverhead <= size;) {
+            const int64_t length = qx::ReadHeader(data + at).nal_len + qx::kPacketOverhead;
+            if (length < qx::kPacketOverhead || length > size - at)
+                break;
+            pictures += qx::CarriesPicture(data + at, length) ? 1 : 0;
+            at += length;
+        }
+        m_status.stats.NoteDropped(pictures);
         m_frameBuf.Clear();
         m_FrameBuffCount = 0;
     }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "stream/NalTypes.h"
+#include "stream/PacketFormat.h"
 
 namespace qx {
 
@@ -78,6 +79,18 @@ AccessUnit DescribeAccessUnit(const unsigned char* payload, int64_t size, bool h
             au.parameterSetFirst = true;
     }
     return au;
+}
+
+bool CarriesPicture(const unsigned char* packet, int64_t length) {
+    if (packet == nullptr || length < kPacketOverhead)
+        return false;
+    const H264_PARAM header = ReadHeader(packet);
+    if (header.knd != kKindH264 && header.knd != kKindH265)
+        return false;
+    if (header.nal_len < 0 || header.nal_len > length - kPacketOverhead)
+        return false;
+    return DescribeAccessUnit(packet + kHeaderSize, header.nal_len, header.knd == kKindH264)
+               .sliceType >= 0;
 }
 
 }  // namespace qx

@@ -38,4 +38,8 @@ struct AccessUnit {
 // Never reads past size.
 AccessUnit DescribeAccessUnit(const unsigned char* payload, int64_t size, bool h264);
 
+// True for a whole packet (header first, length bytes) of H.264 or H.265 video with a
+// slice in it: a picture, not only parameter sets.
+bool CarriesPicture(const unsigned char* packet, int64_t length);
+
 }  // namespace qx
