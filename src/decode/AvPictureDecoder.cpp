@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
-#include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -34,11 +33,19 @@ void AvLogToLibraryLog(void* context, int level, const char* format, va_list arg
     qx::log::DbgviewLog(level <= AV_LOG_ERROR ? 115 : 100, "libavcodec: %s", line);
 }
 
+// Routed with the first decoder. When the library is unloaded, libavutil (which the
+// host may keep using) must not call into code that has gone: the route ends first.
+struct AvLogRoute {
+    AvLogRoute() { av_log_set_callback(&AvLogToLibraryLog); }
+    ~AvLogRoute() { av_log_set_callback(&av_log_default_callback); }
+    AvLogRoute(const AvLogRoute&) = delete;
+    AvLogRoute& operator=(const AvLogRoute&) = delete;
+};
+
 }  // namespace
 
 AvPictureDecoder::AvPictureDecoder() {
-    static std::once_flag installed;
-    std::call_once(installed, [] { av_log_set_callback(&AvLogToLibraryLog); });
+    static const AvLogRoute route;
 }
 
 AvPictureDecoder::~AvPictureDecoder() {

@@ -106,8 +106,10 @@ void VideoPipeline::QueuePacket(const unsigned char* packet, int length, bool st
             CAutoLock lock(&m_frameLock);
             // Every emptying clears this buffer after it counts: checked here, a stale
             // packet is either refused or cleared with the rest.
-            if (stale())
+            if (stale()) {
+                m_status.stats.NoteDropped(qx::CarriesPicture(packet, length) ? 1 : 0);
                 return;
+            }
             if (length > m_frameBuf.Capacity())
                 m_frameBuf.Grow(std::min(length, qx::kMaxStreamBufferSize));
             const int fill = m_frameBuf.Size();
