@@ -16,6 +16,7 @@ extern "C" {
 }
 
 #include "PacketScan.h"
+#include "streamkit/G711.h"
 
 namespace qxtools {
 
@@ -174,26 +175,12 @@ void AssignDecodingTimes(std::vector<Picture>& pictures) {
     }
 }
 
-int16_t ALawSample(uint8_t code) {
-    code ^= 0x55;
-    int value = (code & 0x0f) << 4;
-    const int segment = (code & 0x70) >> 4;
-    value += segment == 0 ? 8 : 0x108;
-    if (segment > 1)
-        value <<= segment - 1;
-    return static_cast<int16_t>((code & 0x80) ? value : -value);
-}
-
-int16_t MuLawSample(uint8_t code) {
-    code = static_cast<uint8_t>(~code);
-    int value = (((code & 0x0f) << 3) + 0x84) << ((code & 0x70) >> 4);
-    return static_cast<int16_t>((code & 0x80) ? 0x84 - value : value - 0x84);
-}
-
 float SampleOf(int kind, uint8_t code) {
     if (kind == kKindPcm8)
         return static_cast<int8_t>(code) / 128.0f;
-    return (kind == kKindALaw ? ALawSample(code) : MuLawSample(code)) / 32768.0f;
+    return (kind == kKindALaw ? qx::kit::G711::DecodeALaw(code)
+                              : qx::kit::G711::DecodeMuLaw(code)) /
+           32768.0f;
 }
 
 AVCodecID AudioCodecOf(int kind) {
