@@ -1,6 +1,7 @@
 // Recorded files: the file functions, the information scan, and open mode 2 with the
 // library's own reader.
 #include <gtest/gtest.h>
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,30 @@
 #include "session/DDrawSession.h"
 #include "streamkit/StreamKit.h"
 #include "support/PlaybackHarness.h"
+
+namespace {
+
+// While set, every read of the process comes back short, as reads cut by a signal or
+// from a network file system do.
+std::atomic<bool> g_shortReads{false};
+std::atomic<int> g_shortened{0};
+
+struct ShortReads {
+    ShortReads() { g_shortReads = true; }
+    ~ShortReads() { g_shortReads = false; }
+};
+
+}  // namespace
+
+extern "C" size_t fread(void* buffer, size_t size, size_t count, FILE* file) {
+    using Fread = size_t (*)(void*, size_t, size_t, FILE*);
+    static const auto real = reinterpret_cast<Fread>(dlsym(RTLD_NEXT, "fread"));
+    if (!g_shortReads || size != 1 || count < 2)
+        return real(buffer, size, count, file);
+    static std::atomic<unsigned> turn{0};
+    ++g_shortened;
+    return real(buffer, 1, 1 + (turn++ * 7919u) % std::min<size_t>(count - 1, 4093), file);
+}
 
 namespace {
 
@@ -104,40 +130,51 @@ TEST(PesFile, ReadsOnPastMegabytesThatHoldNoPacket) {
     }
     const std::string path = TempFile("junk");
     WriteBytes(path, bytes);
-    std::list<H264_VAO> packets = RecH264Data::ReadPESFile(path);
-    EXPECT_EQ(packets.size(), 2u);
-    for (H264_VAO& p : packets)
-        delete[] p.data;
+    for (bool cutShort : {false, true}) {
+        std::optional<ShortReads> cut;
+        if (cutShort)
+            cut.emplace();
+        std::list<H264_VAO> packets = RecH264Data::ReadPESFile(path);
+        EXPECT_EQ(packets.size(), 2u) << (cutShort ? "short reads" : "whole reads");
+        for (H264_VAO& p : packets)
+            delete[] p.data;
+    }
     std::remove(path.c_str());
 }
 
-class FileInfo : public testing::Test {
+// Each case also with every read cut short.
+class FileInfo : public testing::TestWithParam<bool> {
   protected:
-    bool Scan(const Bytes& bytes) {
+    bool Scan(const Bytes& bytes) { return Scan(bytes, session); }
+    bool Scan(const Bytes& bytes, DDrawSession& into) {
         WriteBytes(m_path, bytes);
-        session.File().SetFileName(m_path);
-        return session.File().LoadFileInfo();
+        into.File().SetFileName(m_path);
+        if (!GetParam())
+            return into.File().LoadFileInfo();
+        ShortReads cut;
+        const int before = g_shortened;
+        const bool scanned = into.File().LoadFileInfo();
+        EXPECT_TRUE(!scanned || g_shortened > before) << "no read was cut short";
+        return scanned;
     }
     void TearDown() override { std::remove(m_path.c_str()); }
     std::string m_path = TempFile("info");
     DDrawSession session;
 };
 
-TEST_F(FileInfo, NeedsAKilobyteAndTwoDifferentSeconds) {
+TEST_P(FileInfo, NeedsAKilobyteAndTwoDifferentSeconds) {
     Bytes small = qx::kit::Serialize({MakePacket(0, 100, 400, 1), MakePacket(0, 101, 471, 1)});
     ASSERT_EQ(small.size(), 1023u);
     EXPECT_FALSE(Scan(small));
     DDrawSession other;
     Bytes enough = qx::kit::Serialize({MakePacket(0, 100, 400, 1), MakePacket(0, 101, 472, 1)});
     ASSERT_EQ(enough.size(), 1024u);
-    WriteBytes(m_path, enough);
-    other.File().SetFileName(m_path);
-    ASSERT_TRUE(other.File().LoadFileInfo());
+    ASSERT_TRUE(Scan(enough, other));
     EXPECT_EQ(other.File().FileSeconds(), 1);
     EXPECT_EQ(other.File().FileFrameCount(), 25);
 }
 
-TEST_F(FileInfo, CountsH265FramesAndTakesTheLastWholeHeader) {
+TEST_P(FileInfo, CountsH265FramesAndTakesTheLastWholeHeader) {
     Bytes bytes = qx::kit::Serialize({MakePacket(1, 50, 400, 1), MakePacket(10, 50, 400, 1, 30),
                                       MakePacket(10, 60, 400, 1, 30)});
     // A marker at the very end without a header behind it.
@@ -148,7 +185,7 @@ TEST_F(FileInfo, CountsH265FramesAndTakesTheLastWholeHeader) {
     EXPECT_EQ(session.File().FileFrameCount(), 300);
 }
 
-TEST_F(FileInfo, ALargeFileTakesItsEndFromTheLastMegabytes) {
+TEST_P(FileInfo, ALargeFileTakesItsEndFromTheLastMegabytes) {
     std::vector<qx::kit::Packet> packets;
     for (int i = 0; i < 40; ++i)
         packets.push_back(MakePacket(0, 1000 + i, 100000, 7));
@@ -156,6 +193,9 @@ TEST_F(FileInfo, ALargeFileTakesItsEndFromTheLastMegabytes) {
     EXPECT_EQ(session.File().FileSeconds(), 39);
     EXPECT_EQ(session.File().FileSize(), 40 * 100076);
 }
+
+INSTANTIATE_TEST_SUITE_P(Reads, FileInfo, testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Short" : "Whole"; });
 
 // A recorded stream written to disk and played by the library's own reader.
 class FilePlayback : public testing::Test {
@@ -231,6 +271,34 @@ TEST_F(FilePlayback, AFileOfMegabytesPlaysEveryPictureOnce) {
         EXPECT_TRUE(shown[i].y == m_reference[i].y && shown[i].u == m_reference[i].u);
     }
     EXPECT_EQ(QxPlay_Stop(port.port()), 1);
+}
+
+TEST_F(FilePlayback, ReadsCutShortPlayEveryPictureOnce) {
+    qx::kit::StreamOptions options;
+    options.seconds = 3;
+    options.audioKind = qx::kit::kAudioMuLaw;
+    Write(options);
+    uint32_t seconds = 0;
+    {
+        PlaybackPort whole(2);
+        ASSERT_EQ(QxPlay_OpenFile(whole.port(), m_path.c_str()), 1);
+        seconds = QxPlay_GetFileTime(whole.port());
+    }
+    ShortReads cut;
+    PlaybackPort port(2);
+    ASSERT_EQ(QxPlay_OpenFile(port.port(), m_path.c_str()), 1);
+    EXPECT_GT(seconds, 0u);
+    EXPECT_EQ(QxPlay_GetFileTime(port.port()), seconds);
+    ASSERT_TRUE(port.Play());
+    ASSERT_EQ(QxPlay_FastEx(port.port(), 16), 1);
+    ASSERT_TRUE(port.shown().WaitFor(m_reference.size(), 30s)) << port.shown().Count();
+    port.shown().WaitQuiet(300ms, 2s);
+    const std::vector<RenderRecord::Shown> shown = port.shown().Pictures();
+    ASSERT_EQ(shown.size(), m_reference.size());
+    for (size_t i = 0; i < shown.size(); ++i)
+        ASSERT_TRUE(shown[i].y == m_reference[i].y) << "picture " << i;
+    EXPECT_EQ(QxPlay_Stop(port.port()), 1);
+    EXPECT_GT(g_shortened, 0);
 }
 
 TEST_F(FilePlayback, SeeksLandOnAKeyPicture) {

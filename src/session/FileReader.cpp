@@ -23,6 +23,19 @@ int64_t SizeOf(std::FILE* file) {
     return size;
 }
 
+// A read comes back short at the end of the file, but also when a signal or a network
+// file system cuts it; the scan needs the whole window it asked for.
+size_t ReadUpTo(std::FILE* file, std::vector<unsigned char>& into) {
+    size_t got = 0;
+    while (got < into.size()) {
+        const size_t n = std::fread(into.data() + got, 1, into.size() - got, file);
+        if (n == 0)
+            break;
+        got += n;
+    }
+    return got;
+}
+
 // The header of the last marker in bytes that a whole header follows.
 bool LastWholeHeader(const std::vector<unsigned char>& bytes, size_t length, H264_PARAM* header) {
     const std::vector<int> markers =
@@ -145,14 +158,14 @@ bool FileReader::LoadFileInfo() {
     if (size < kMinScannableFile)
         return false;
     std::vector<unsigned char> window(static_cast<size_t>(kScanWindow));
-    size_t got = std::fread(window.data(), 1, window.size(), file.get());
+    size_t got = ReadUpTo(file.get(), window);
     int64_t start = 0;
     int rate = 0;
     if (got == 0 || !ScanStart(window, got, &start, &rate))
         return false;
     if (size > kScanWindow - 1) {
         fseeko(file.get(), size - kScanWindow, SEEK_SET);
-        got = std::fread(window.data(), 1, window.size(), file.get());
+        got = ReadUpTo(file.get(), window);
     }
     H264_PARAM last;
     if (!LastWholeHeader(window, got, &last))
