@@ -454,4 +454,26 @@ TEST_P(ReorderedPacing, PicturesComeAtTheirOwnTimes) {
 INSTANTIATE_TEST_SUITE_P(Encoders, ReorderedPacing,
                          testing::Values("h264_bframes", "h265_bframes"));
 
+// A camera switched to another resolution that keeps its width: the port must still
+// take the new height.
+TEST(SizeChange, ANewHeightAloneTakesEffect) {
+    qx::kit::StreamOptions options;
+    options.frames = 4;
+    std::vector<qx::kit::Packet> packets = qx::kit::StreamWriter::MakePackets(options);
+    options.height = 240;
+    for (qx::kit::Packet p : qx::kit::StreamWriter::MakePackets(options)) {
+        p.header.idx += static_cast<int64_t>(packets.size());
+        packets.push_back(std::move(p));
+    }
+    PlaybackPort port(3);
+    ASSERT_TRUE(port.Play());
+    port.Feed(qx::kit::Serialize(packets), 4096);
+    ASSERT_EQ(QxPlay_SetFileEndMsg(port.port(), 0, 0), 1);
+    ASSERT_TRUE(port.shown().WaitFor(8, 10s)) << port.shown().Count();
+    const auto shown = port.shown().Pictures();
+    EXPECT_EQ(shown.front().height, 288);
+    EXPECT_EQ(shown.back().width, 352);
+    EXPECT_EQ(shown.back().height, 240);
+}
+
 }  // namespace

@@ -65,18 +65,36 @@ TEST_F(SessionInput, RefusalsForBadArgumentsAndStates) {
 }
 
 TEST_F(SessionInput, IdxGapFlushesEverything) {
-    LogCapture capture;
-    const Bytes first = PacketBytes(0, 7, 1000000, kSpsPayload);
-    const Bytes second = PacketBytes(0, 9, 1040000, kIdrPayload);
-    ASSERT_EQ(session.InputData(first.data(), static_cast<int>(first.size())), 1);
-    ASSERT_EQ(session.InputData(second.data(), static_cast<int>(second.size())), 1);
-    EXPECT_EQ(session.Input().Fill(), static_cast<int>(second.size()));
-    EXPECT_EQ(session.Input().LastVideoIdx(), 9);
-    const auto texts = capture.Texts();
-    ASSERT_EQ(texts.size(), 1u);
-    EXPECT_EQ(texts[0],
-              "\xD6\xA1\xB2\xBB\xC1\xAC\xD0\xF8"
-              "CurIdx=9,LastIdx=7");
+    // A count that skips and one that starts again are both breaks in the stream.
+    for (int next : {9, 5}) {
+        DDrawSession port;
+        port.SetPlayState(qx::kStateNormal);
+        LogCapture capture;
+        const Bytes first = PacketBytes(0, 7, 1000000, kSpsPayload);
+        const Bytes second = PacketBytes(0, next, 1040000, kIdrPayload);
+        ASSERT_EQ(port.InputData(first.data(), static_cast<int>(first.size())), 1);
+        ASSERT_EQ(port.InputData(second.data(), static_cast<int>(second.size())), 1);
+        EXPECT_EQ(port.Input().Fill(), static_cast<int>(second.size()));
+        EXPECT_EQ(port.Input().LastVideoIdx(), next);
+        const auto texts = capture.Texts();
+        ASSERT_EQ(texts.size(), 1u);
+        EXPECT_EQ(texts[0],
+                  "\xD6\xA1\xB2\xBB\xC1\xAC\xD0\xF8"
+                  "CurIdx=" +
+                      std::to_string(next) + ",LastIdx=7");
+    }
+}
+
+TEST_F(SessionInput, APacketCountsOnlyOnceItIsWholeAndCanBeDroppedWhole) {
+    const Bytes key = PacketBytes(0, 1, 40000, kSpsPayload);
+    const int size = static_cast<int>(key.size());
+    ASSERT_EQ(session.InputData(key.data(), size - 1), 1);
+    EXPECT_EQ(session.Input().Positions().KeyCount(), 0u);
+    ASSERT_EQ(session.InputData(&key.back(), 1), 1);
+    EXPECT_EQ(session.Input().Positions().KeyCount(), 1u);
+    EXPECT_FALSE(session.Input().DropBefore(size + 1));
+    EXPECT_TRUE(session.Input().DropBefore(size));
+    EXPECT_EQ(session.Input().Fill(), 0);
 }
 
 TEST_F(SessionInput, RefusedChunkLeavesTheBookkeepingAlone) {
