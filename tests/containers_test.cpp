@@ -1,6 +1,6 @@
 // The small parts everything else stands on: the source and frame buffers' byte
-// queue, the audio ring, the key-packet index, a worker's mailbox, and the choice of
-// where sound goes.
+// queue, the audio ring, the key-packet index, the lip-sync clocks, a worker's
+// mailbox, and the choice of where sound goes.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,6 +17,7 @@
 #include "platform/WakeSignal.h"
 #include "session/AudioCirQueue.h"
 #include "session/ByteQueue.h"
+#include "session/PlayClock.h"
 #include "session/PositionIndex.h"
 
 namespace {
@@ -116,6 +117,19 @@ TEST(PositionIndex, OldestKeyByPtsAndCutsByPosition) {
     EXPECT_EQ(index.KeyCount(), 0u);
     EXPECT_EQ(index.NewestInput(), 0);
     EXPECT_EQ(index.LastRendered(), 0);
+}
+
+TEST(PlayClock, SoundAfterAStateChangeCountsWhenItGoesOnButNotAcrossAJump) {
+    PlayClock clock;
+    EXPECT_FALSE(clock.AudioBehindVideo()) << "level clocks";
+    clock.AdvanceAudio(1000000, false, true);
+    clock.AdvanceAudio(1040000, true, false);
+    EXPECT_EQ(clock.VideoAheadOfAudio(0), -40);
+    // Eight seconds on at once: a seek, which the sound clock must not count.
+    clock.AdvanceAudio(9040000, true, false);
+    EXPECT_EQ(clock.VideoAheadOfAudio(0), -40);
+    clock.AdvanceAudio(9080000, false, false);
+    EXPECT_EQ(clock.VideoAheadOfAudio(25), -55);
 }
 
 TEST(WakeSignal, KeepsAPostForTheNextWaitAndWakesOnlyForItsTopics) {
