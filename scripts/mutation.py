@@ -22,7 +22,6 @@ SUITES = [
     "packet_format_test",
     "nal_utils_test",
     "sps_reader_test",
-    "parse_sps_entry_test",
     "watermark_test",
     "des_test",
     "session_input_test",
