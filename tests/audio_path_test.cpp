@@ -3,7 +3,8 @@
 // own, so the tests call the callback themselves.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "audio/AudioSink.h"
@@ -66,19 +67,17 @@ class AudioPath : public testing::Test {
     DDrawSession session;
 };
 
-Bytes Filled(size_t n, uint8_t value) {
-    return Bytes(n, value);
-}
-
-TEST_F(AudioPath, CutsPayloadsIntoFramesAndCarriesTheRest) {
+TEST_F(AudioPath, CutsExactlyThePayloadsIntoFramesAndCarriesTheRest) {
     Start(3);
-    Feed({AudioPacket(1, 0, Filled(480, 1)), AudioPacket(1, 60000, Filled(500, 2)),
-          AudioPacket(1, 120000, Filled(300, 3))});
-    const std::vector<FRAME_BUF> frames = Drain();
+    // A payload longer than 1600 bytes is no sound.
+    Feed({AudioPacket(1, 0, Bytes(480, 1)), AudioPacket(1, 30000, Bytes(1601, 9)),
+          AudioPacket(1, 60000, Bytes(500, 2)), AudioPacket(1, 120000, Bytes(300, 3))});
+    std::vector<FRAME_BUF> frames = Drain();
     // 480 -> 3 frames; 500 -> 3 frames and 20 bytes that lead the 300 -> 2 frames.
     ASSERT_EQ(frames.size(), 8u);
     for (const FRAME_BUF& f : frames)
         EXPECT_EQ(f.param.nal_len, 160);
+    // Trailer bytes (FF) taken for sound would shift every later frame.
     EXPECT_EQ(frames[2].data[159], 1);
     EXPECT_EQ(frames[3].data[0], 2);
     EXPECT_EQ(frames[6].data[19], 2);
@@ -88,113 +87,74 @@ TEST_F(AudioPath, CutsPayloadsIntoFramesAndCarriesTheRest) {
     EXPECT_EQ(frames[4].param.pts, 80000);
     EXPECT_EQ(frames[6].param.pts, 120000 - 20 * 125);
     EXPECT_EQ(frames[7].param.pts, frames[6].param.pts + 20000);
-}
 
-TEST_F(AudioPath, TakesExactlyThePayloadAndNotItsTrailer) {
-    Start(3);
-    Feed({AudioPacket(1, 0, Filled(160, 7)), AudioPacket(1, 20000, Filled(160, 8)),
-          AudioPacket(1, 40000, Filled(1600, 9))});
-    const std::vector<FRAME_BUF> frames = Drain();
-    ASSERT_EQ(frames.size(), 12u);
-    // Trailer bytes (FF) taken for sound would shift every later frame.
-    for (int i = 0; i < 160; ++i)
-        ASSERT_EQ(frames[1].data[i], 8) << i;
-    EXPECT_EQ(frames[11].data[159], 9);
-}
-
-TEST_F(AudioPath, IgnoresPayloadsLongerThan1600Bytes) {
-    Start(3);
-    Feed({AudioPacket(1, 0, Filled(1601, 1)), AudioPacket(1, 0, Filled(320, 2))});
-    EXPECT_EQ(Drain().size(), 2u);
-}
-
-TEST_F(AudioPath, MakesSigned8BitSamplesUnsigned) {
-    Start(3);
-    Bytes payload(160);
-    payload[0] = 0x00;
-    payload[1] = 0x7F;
-    payload[2] = 0x80;
+    // Signed 8-bit samples are made unsigned.
+    Bytes payload = {0x00, 0x7F, 0x80};
+    payload.resize(160);
     Feed({AudioPacket(2, 0, payload)});
-    const std::vector<FRAME_BUF> frames = Drain();
+    frames = Drain();
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].data[0], 0x80);
-    EXPECT_EQ(frames[0].data[1], 0xFF);
-    EXPECT_EQ(frames[0].data[2], 0x00);
+    EXPECT_EQ(Bytes(frames[0].data, frames[0].data + 3), (Bytes{0x80, 0xFF, 0x00}));
 }
 
 TEST_F(AudioPath, TheCallbackDecodesWholeFramesAndNeverWritesPastTheRequest) {
     Start(3);
     // A-law 0xD5 decodes to 8, µ-law 0x80 to 32124.
-    Feed({AudioPacket(1, 0, Filled(320, 0xD5))});
+    Feed({AudioPacket(1, 0, Bytes(320, 0xD5))});
     std::vector<int16_t> pcm(320 + 16, -1);
     session.OnAudioData(reinterpret_cast<unsigned char*>(pcm.data()), 640);
-    for (int i = 0; i < 320; ++i)
-        ASSERT_EQ(pcm[i], 8) << i;
+    EXPECT_EQ(std::count(pcm.begin(), pcm.begin() + 320, 8), 320);
     EXPECT_EQ(pcm[320], -1);
     EXPECT_EQ(session.Audio().Queue().Count(), 0);
 
     // Another kind of sound replaces the player's format.
-    Feed({AudioPacket(3, 60000, Filled(160, 0x80))});
+    Feed({AudioPacket(3, 60000, Bytes(160, 0x80))});
     std::vector<int16_t> small(100, -1);
     session.OnAudioData(reinterpret_cast<unsigned char*>(small.data()), 100);
-    for (int i = 0; i < 50; ++i)
-        ASSERT_EQ(small[i], 32124) << i;
-    for (int i = 50; i < 100; ++i)
-        ASSERT_EQ(small[i], -1) << "written past the request at " << i;
+    EXPECT_EQ(std::count(small.begin(), small.begin() + 50, 32124), 50);
+    EXPECT_EQ(std::count(small.begin() + 50, small.end(), -1), 50) << "written past the request";
 }
 
-TEST_F(AudioPath, PauseAndFastPlayAreSilent) {
+TEST_F(AudioPath, PauseAndFastPlayAreSilentAndAFileDropsSoundBeforeTheFirstPicture) {
     Start(1);
-    Feed({AudioPacket(1, 0, Filled(800, 0xD5))});
+    Feed({AudioPacket(1, 0, Bytes(800, 0xD5))});
     ASSERT_EQ(session.Audio().Queue().Count(), 5);
     std::vector<uint8_t> out(640, 0);
     session.SetPlayState(qx::kStatePause);
     session.OnAudioData(out.data(), 640);
     EXPECT_EQ(session.Audio().Queue().Count(), 5) << "paused: nothing taken";
-    session.SetPlayState(4);
-    session.OnAudioData(out.data(), 640);
-    for (uint8_t b : out)
-        ASSERT_EQ(b, 0);
-}
-
-TEST_F(AudioPath, AFileDropsSoundThatComesBeforeTheFirstPicture) {
-    Start(1);
-    Feed({AudioPacket(1, 0, Filled(480, 0xD5))});
-    std::vector<int16_t> pcm(480, 0);
-    session.OnAudioData(reinterpret_cast<unsigned char*>(pcm.data()), 960);
+    for (int state : {4, qx::kStateNormal}) {
+        session.SetPlayState(state);
+        session.OnAudioData(out.data(), 640);
+        EXPECT_EQ(std::count(out.begin(), out.end(), 0), 640) << state;
+    }
     EXPECT_EQ(session.Audio().Queue().Count(), 0);
-    for (int16_t s : pcm)
-        ASSERT_EQ(s, 0);
 }
 
 TEST_F(AudioPath, AFullQueueWithNoPlayerPlayingIsEmptiedNotWaitedOn) {
     qx::audio::SetSinkFactory([] { return std::unique_ptr<qx::audio::AudioSink>(); });
     Start(3);
-    Feed({AudioPacket(1, 0, Filled(1600, 1))});
+    Feed({AudioPacket(1, 0, Bytes(1600, 1))});
     EXPECT_EQ(session.Audio().Queue().Count(), 10);
     // Twelve frames fit; with no one to drain them the parser must not wait.
     const auto start = std::chrono::steady_clock::now();
-    Feed({AudioPacket(1, 200000, Filled(1600, 2))});
+    Feed({AudioPacket(1, 200000, Bytes(1600, 2))});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_EQ(session.Audio().Queue().Count(), 0);
 }
 
-TEST(SoundExports, SwitchOnceAndReportTheVolume) {
-    qx::audio::SetSinkFactory([] { return std::make_unique<StalledSink>(); });
-    {
-        PlaybackPort port(1);
-        EXPECT_EQ(QxPlay_GetVolume(port.port()), 0);
-        EXPECT_EQ(QxPlay_SetVolume(port.port(), 5000), 0) << "no player while the sound is off";
-        EXPECT_EQ(QxPlay_StopSound(port.port()), 1);
-        EXPECT_EQ(QxPlay_PlaySound(port.port()), 1);
-        EXPECT_EQ(QxPlay_PlaySound(port.port()), 1);
-        EXPECT_EQ(QxPlay_GetVolume(port.port()), 10000) << "not opened yet";
-        EXPECT_EQ(QxPlay_SetVolume(port.port(), 65535), 1);
-        EXPECT_EQ(QxPlay_PlaySound(999), 0);
-        EXPECT_EQ(QxPlay_StopSound(port.port()), 1);
-        EXPECT_EQ(QxPlay_GetVolume(port.port()), 0);
-    }
-    qx::audio::SetSinkFactory(nullptr);
+TEST_F(AudioPath, TheSoundExportsSwitchOnceAndReportTheVolume) {
+    PlaybackPort port(1);
+    EXPECT_EQ(QxPlay_GetVolume(port.port()), 0);
+    EXPECT_EQ(QxPlay_SetVolume(port.port(), 5000), 0) << "no player while the sound is off";
+    EXPECT_EQ(QxPlay_StopSound(port.port()), 1);
+    EXPECT_EQ(QxPlay_PlaySound(port.port()), 1);
+    EXPECT_EQ(QxPlay_PlaySound(port.port()), 1);
+    EXPECT_EQ(QxPlay_GetVolume(port.port()), 10000) << "not opened yet";
+    EXPECT_EQ(QxPlay_SetVolume(port.port(), 65535), 1);
+    EXPECT_EQ(QxPlay_PlaySound(999), 0);
+    EXPECT_EQ(QxPlay_StopSound(port.port()), 1);
+    EXPECT_EQ(QxPlay_GetVolume(port.port()), 0);
 }
 
 }  // namespace

@@ -14,9 +14,7 @@ namespace {
 using qx::kit::Codec;
 
 std::unique_ptr<H264Decode> MakeDecoder(Codec codec) {
-    if (codec == Codec::H264)
-        return std::make_unique<H264Decode>();
-    return std::make_unique<H265Decode>();
+    return std::unique_ptr<H264Decode>(codec == Codec::H264 ? new H264Decode : new H265Decode);
 }
 
 struct Picture {
@@ -31,58 +29,55 @@ Picture Copy(const H264_DEC_FRAME& f, int w, int h) {
     return p;
 }
 
-struct SizeCase {
-    Codec codec;
-    int width;
-    int height;
-    int frames;
-};
-
-class DecodesEachAccessUnit : public testing::TestWithParam<SizeCase> {};
-
-TEST_P(DecodesEachAccessUnit, AtOnceWithTheReferencePixels) {
-    const SizeCase& c = GetParam();
+// The packets of a stream and the pictures the reference decoder makes of them.
+auto StreamAndPictures(Codec codec, int width, int height, int frames) {
     qx::kit::StreamOptions options;
-    options.codec = c.codec;
-    options.width = c.width;
-    options.height = c.height;
-    options.frames = c.frames;
+    options.codec = codec;
+    options.width = width;
+    options.height = height;
+    options.frames = frames;
     options.gop = 5;
-    const auto packets = qx::kit::StreamWriter::MakePackets(options);
-    const auto reference = qx::kit::ReferenceDecoder::DecodeElementaryStream(
-        c.codec, qx::kit::ElementaryStream(packets));
-    auto decoder = MakeDecoder(c.codec);
-    ASSERT_TRUE(decoder->CreateDecode(c.width, c.height, 3));
-    EXPECT_EQ(decoder->GetDecodeType(), c.codec == Codec::H264 ? 0 : 10);
-    size_t pictures = 0;
-    for (const auto& p : packets) {
-        const bool parameterOnly =
-            c.codec == Codec::H265 && p.payload.size() > 4 && ((p.payload[4] >> 1) & 0x3f) == 32;
-        const bool got =
-            decoder->DecodeH264ToYUV12(p.payload.data(), static_cast<int>(p.payload.size()));
-        EXPECT_EQ(got, !parameterOnly) << "packet " << p.header.idx;
-        if (!got)
-            continue;
-        ASSERT_LT(pictures, reference.size());
-        const Picture shown = Copy(decoder->Frame(), c.width, c.height);
-        EXPECT_TRUE(shown.y == reference[pictures].y && shown.u == reference[pictures].u &&
-                    shown.v == reference[pictures].v)
-            << "picture " << pictures;
-        EXPECT_EQ(decoder->Frame().width, static_cast<uint32_t>(c.width));
-        ++pictures;
-    }
-    EXPECT_EQ(pictures, static_cast<size_t>(c.frames));
+    auto packets = qx::kit::StreamWriter::MakePackets(options);
+    auto reference = qx::kit::ReferenceDecoder::DecodeElementaryStream(
+        codec, qx::kit::ElementaryStream(packets));
+    return std::pair{packets, reference};
 }
 
-INSTANTIATE_TEST_SUITE_P(Streams, DecodesEachAccessUnit,
-                         testing::Values(SizeCase{Codec::H264, 352, 288, 12},
-                                         SizeCase{Codec::H265, 352, 288, 12},
-                                         SizeCase{Codec::H264, 1280, 720, 4},
-                                         SizeCase{Codec::H265, 1280, 720, 4}));
+bool Decode(H264Decode& decoder, const std::vector<uint8_t>& bytes) {
+    return decoder.DecodeH264ToYUV12(bytes.data(), static_cast<int>(bytes.size()));
+}
 
 class EitherCodec : public testing::TestWithParam<Codec> {};
 
-TEST_P(EitherCodec, BorderCheck) {
+TEST_P(EitherCodec, DecodesEachAccessUnitAtOnceWithTheReferencePixels) {
+    for (auto [width, height, frames] : {std::tuple{352, 288, 12}, std::tuple{1280, 720, 4}}) {
+        SCOPED_TRACE(width);
+        const auto [packets, reference] = StreamAndPictures(GetParam(), width, height, frames);
+        auto decoder = MakeDecoder(GetParam());
+        ASSERT_TRUE(decoder->CreateDecode(width, height, 3));
+        EXPECT_EQ(decoder->GetDecodeType(), GetParam() == Codec::H264 ? 0 : 10);
+        size_t pictures = 0;
+        for (const auto& p : packets) {
+            const bool parameterOnly = GetParam() == Codec::H265 && p.payload.size() > 4 &&
+                                       ((p.payload[4] >> 1) & 0x3f) == 32;
+            const bool got = Decode(*decoder, p.payload);
+            EXPECT_EQ(got, !parameterOnly) << "packet " << p.header.idx;
+            pictures += got;
+            // A unit without a picture leaves the last picture as it was.
+            if (pictures == 0)
+                continue;
+            ASSERT_LE(pictures, reference.size());
+            const Picture shown = Copy(decoder->Frame(), width, height);
+            const auto& expected = reference[pictures - 1];
+            EXPECT_TRUE(shown.y == expected.y && shown.u == expected.u && shown.v == expected.v)
+                << "picture " << pictures - 1;
+            EXPECT_EQ(decoder->Frame().width, static_cast<uint32_t>(width));
+        }
+        EXPECT_EQ(pictures, static_cast<size_t>(frames));
+    }
+}
+
+TEST_P(EitherCodec, RefusesBadSizesAndTakesAnyBytesSafely) {
     LogCapture log;
     struct Size {
         int w, h, sid;
@@ -92,50 +87,33 @@ TEST_P(EitherCodec, BorderCheck) {
                    Size{8193, 100, 0, false}, Size{3840, 2160, 0, true}, Size{8192, 8192, 0, true},
                    Size{352, 288, -1, false}}) {
         SCOPED_TRACE(std::to_string(s.w) + "x" + std::to_string(s.h));
-        auto decoder = MakeDecoder(GetParam());
-        EXPECT_EQ(decoder->CreateDecode(s.w, s.h, s.sid), s.ok);
+        EXPECT_EQ(MakeDecoder(GetParam())->CreateDecode(s.w, s.h, s.sid), s.ok);
     }
-}
-
-TEST_P(EitherCodec, DecodingBeforeCreationFails) {
     auto decoder = MakeDecoder(GetParam());
-    const uint8_t bytes[] = {0, 0, 0, 1, 0x65, 0x88};
-    EXPECT_FALSE(decoder->DecodeH264ToYUV12(bytes, sizeof bytes));
-}
-
-TEST_P(EitherCodec, AnyBytesAreSafe) {
-    auto decoder = MakeDecoder(GetParam());
+    const uint8_t idr[] = {0, 0, 0, 1, 0x65, 0x88};
+    EXPECT_FALSE(decoder->DecodeH264ToYUV12(idr, sizeof idr)) << "before creation";
     ASSERT_TRUE(decoder->CreateDecode(352, 288, 0));
-    std::mt19937 rng(5);
     EXPECT_FALSE(decoder->DecodeH264ToYUV12(nullptr, 100));
     uint8_t one = 0;
     EXPECT_FALSE(decoder->DecodeH264ToYUV12(&one, 0));
     EXPECT_FALSE(decoder->DecodeH264ToYUV12(&one, -5));
+    std::mt19937 rng(5);
     for (int i = 0; i < 200; ++i) {
-        std::vector<uint8_t> junk(1 + rng() % 4000);
-        for (auto& b : junk)
-            b = static_cast<uint8_t>(rng());
+        std::vector<uint8_t> junk = qx::kit::MakeJunk(4 + rng() % 4000, rng);
         junk[0] = 0, junk[1] = 0, junk[2] = 0, junk[3] = 1;
-        decoder->DecodeH264ToYUV12(junk.data(), static_cast<int>(junk.size()));
+        Decode(*decoder, junk);
     }
 }
 
 TEST_P(EitherCodec, AStreamOfAnotherSizeIsClippedOrPadded) {
-    qx::kit::StreamOptions options;
-    options.codec = GetParam();
-    options.width = 320;
-    options.height = 240;
-    options.frames = 1;
-    const auto packets = qx::kit::StreamWriter::MakePackets(options);
-    const auto reference = qx::kit::ReferenceDecoder::DecodeElementaryStream(
-        GetParam(), qx::kit::ElementaryStream(packets));
+    const auto [packets, reference] = StreamAndPictures(GetParam(), 320, 240, 1);
     for (auto [w, h] : {std::pair{160, 120}, std::pair{640, 480}}) {
         SCOPED_TRACE(w);
         auto decoder = MakeDecoder(GetParam());
         ASSERT_TRUE(decoder->CreateDecode(w, h, 0));
         bool got = false;
         for (const auto& p : packets)
-            got = decoder->DecodeH264ToYUV12(p.payload.data(), static_cast<int>(p.payload.size()));
+            got = Decode(*decoder, p.payload);
         ASSERT_TRUE(got);
         const Picture shown = Copy(decoder->Frame(), w, h);
         // Row 10 of the picture, as far as both sizes reach; black beyond.
@@ -143,9 +121,7 @@ TEST_P(EitherCodec, AStreamOfAnotherSizeIsClippedOrPadded) {
             const uint8_t expected = x < 320 ? reference[0].y[10 * 320 + x] : 16;
             ASSERT_EQ(shown.y[static_cast<size_t>(10) * w + x], expected) << x;
         }
-        if (h > 240) {
-            EXPECT_EQ(shown.y[static_cast<size_t>(300) * w + 5], 16);
-        }
+        EXPECT_TRUE(h <= 240 || shown.y[static_cast<size_t>(300) * w + 5] == 16);
     }
 }
 
@@ -154,66 +130,39 @@ INSTANTIATE_TEST_SUITE_P(Codecs, EitherCodec, testing::Values(Codec::H264, Codec
                              return info.param == Codec::H264 ? "H264" : "H265";
                          });
 
-TEST(H265Adapter, PlanesOfTheCreatedSize) {
-    H265Decode decoder;
-    ASSERT_TRUE(decoder.CreateDecode(1920, 1080, 0));
-    const H264_DEC_FRAME& f = decoder.Frame();
-    EXPECT_EQ(f.pU - f.pY, 2073600);
-    EXPECT_EQ(f.pV - f.pY, 2592000);
-}
-
-TEST(H265Adapter, AUnitWithoutPictureLeavesThePictureAlone) {
-    H265Decode decoder;
-    ASSERT_TRUE(decoder.CreateDecode(64, 64, 0));
-    const unsigned char* y = decoder.Frame().pY;
-    std::vector<uint8_t> before(y, y + 64 * 64);
-    const uint8_t vpsOnly[] = {0, 0, 0, 1, 0x40, 0x01, 0x0c, 0x01};
-    EXPECT_FALSE(decoder.DecodeH264ToYUV12(vpsOnly, sizeof vpsOnly));
-    EXPECT_EQ(std::vector<uint8_t>(y, y + 64 * 64), before);
-}
-
-void* TestMalloc(uint32_t, size_t n) {
-    return std::malloc(n);
-}
-void TestFree(uint32_t, void* p) {
-    std::free(p);
-}
-void TestLog(uint32_t, int32_t, const char*, ...) {}
+void IgnoreLog(uint32_t, int32_t, const char*, ...) {}
 
 H265D_INIT_PARAM GoodParam() {
     H265D_INIT_PARAM p{};
     p.iMaxWidth = 352;
     p.iMaxHeight = 288;
     p.iMaxRefNum = 4;
-    p.MallocFxn = &TestMalloc;
-    p.FreeFxn = &TestFree;
-    p.LogFxn = &TestLog;
+    p.MallocFxn = [](uint32_t, size_t n) { return std::malloc(n); };
+    p.FreeFxn = [](uint32_t, void* block) { std::free(block); };
+    p.LogFxn = &IgnoreLog;
     return p;
 }
 
 TEST(H265Engine, RefusesBadRecordsWithTheirCodes) {
-    void* handle = nullptr;
     EXPECT_EQ(H265D_Create(nullptr, nullptr), H265D_ERR_HANDLE);
+    const std::pair<void (*)(H265D_INIT_PARAM&), uint32_t> refused[] = {
+        {[](H265D_INIT_PARAM& p) { p.iMaxWidth = 7; }, 0xF0402001u},
+        {[](H265D_INIT_PARAM& p) { p.iMaxHeight = 8193; }, 0xF0402002u},
+        {[](H265D_INIT_PARAM& p) { p.iMaxRefNum = 16; }, 0xF0402003u},
+        {[](H265D_INIT_PARAM& p) { p.eThreadType = 2; }, 0xF0402004u},
+        {[](H265D_INIT_PARAM& p) { p.MallocFxn = nullptr; }, 0xF0402005u},
+        {[](H265D_INIT_PARAM& p) { p.FreeFxn = nullptr; }, 0xF0402006u},
+        {[](H265D_INIT_PARAM& p) { p.LogFxn = nullptr; }, 0xF0402007u},
+    };
+    void* handle = nullptr;
+    for (const auto& [change, code] : refused) {
+        H265D_INIT_PARAM p = GoodParam();
+        change(p);
+        handle = &p;
+        EXPECT_EQ(H265D_Create(&handle, &p), code);
+        EXPECT_EQ(handle, nullptr);
+    }
     H265D_INIT_PARAM p = GoodParam();
-    p.eThreadType = 2;
-    EXPECT_EQ(H265D_Create(&handle, &p), 0xF0402004u);
-    p = GoodParam();
-    p.MallocFxn = nullptr;
-    EXPECT_EQ(H265D_Create(&handle, &p), 0xF0402005u);
-    p = GoodParam();
-    p.FreeFxn = nullptr;
-    EXPECT_EQ(H265D_Create(&handle, &p), 0xF0402006u);
-    p = GoodParam();
-    p.LogFxn = nullptr;
-    EXPECT_EQ(H265D_Create(&handle, &p), 0xF0402007u);
-    p = GoodParam();
-    p.iMaxWidth = 7;
-    EXPECT_NE(H265D_Create(&handle, &p), 0u);
-    p = GoodParam();
-    p.iMaxRefNum = 16;
-    EXPECT_NE(H265D_Create(&handle, &p), 0u);
-    EXPECT_EQ(handle, nullptr);
-    p = GoodParam();
     p.eOutputOrder = 5;
     ASSERT_EQ(H265D_Create(&handle, &p), 0u) << "an unknown order is only a warning";
 

@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "render/PixelConvert.h"
@@ -24,11 +23,7 @@ constexpr int kHeight = 288;
 constexpr size_t kLuma = static_cast<size_t>(kWidth) * kHeight;
 
 struct Delivered {
-    int32_t port;
-    int32_t size;
-    int32_t width;
-    int32_t height;
-    int32_t type;
+    int32_t port, size, width, height, type;
     std::vector<uint8_t> bytes;
     QxFrameInfo info;
 };
@@ -70,6 +65,14 @@ uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
+// YV12 as the callbacks hand it over: Y, then V, then U.
+void ExpectYv12(const qx::kit::Picture& picture, const std::vector<uint8_t>& yv12) {
+    ASSERT_GE(yv12.size(), kLuma * 3 / 2);
+    EXPECT_TRUE(std::equal(picture.y.begin(), picture.y.end(), yv12.begin()));
+    EXPECT_TRUE(std::equal(picture.v.begin(), picture.v.end(), yv12.begin() + kLuma));
+    EXPECT_TRUE(std::equal(picture.u.begin(), picture.u.end(), yv12.begin() + kLuma * 5 / 4));
+}
+
 class FrameDelivery : public testing::Test {
   protected:
     void SetUp() override {
@@ -82,273 +85,194 @@ class FrameDelivery : public testing::Test {
         qx::kit::StreamOptions options;
         options.frames = frames;
         options.gop = 10;
-        m_packets = qx::kit::StreamWriter::MakePackets(options);
+        const std::vector<qx::kit::Packet> packets = qx::kit::StreamWriter::MakePackets(options);
         m_reference = qx::kit::ReferenceDecoder::DecodeElementaryStream(
-            options.codec, qx::kit::ElementaryStream(m_packets));
-        return WithEndMarker(qx::kit::Serialize(m_packets));
+            options.codec, qx::kit::ElementaryStream(packets));
+        return WithEndMarker(qx::kit::Serialize(packets));
     }
-    std::vector<qx::kit::Packet> m_packets;
+    // Feeds the stream and waits until its pictures are shown; the last of them.
+    RenderRecord::Shown ShowAll(PlaybackPort& port, const std::vector<uint8_t>& stream) {
+        const size_t shown = port.shown().Count() + m_reference.size();
+        port.Feed(stream, 4096);
+        EXPECT_TRUE(port.shown().WaitFor(shown, 20s));
+        return port.shown().Pictures().back();
+    }
     std::vector<qx::kit::Picture> m_reference;
 };
 
-TEST_F(FrameDelivery, TheDisplayCallbackGetsOnePictureForEachRegistration) {
+// The display callback hears of one picture per registration, twice: as YV12 and as
+// RGB24; the decode callback gets every picture as YV12.
+TEST_F(FrameDelivery, DisplayCallbackOncePerRegistrationDecodeCallbackEveryPicture) {
     PlaybackPort port(1);
     ASSERT_EQ(QxPlay_SetDisplayCallBack(port.port(), OnDisplay), 1);
+    ASSERT_EQ(QxPlay_SetDecCallBack(port.port(), OnDecode), 1);
     ASSERT_TRUE(port.Play());
     port.Feed(Stream(30), 4096);
     ASSERT_TRUE(port.shown().WaitFor(10, 20s));
     {
         std::lock_guard<std::mutex> lock(gMutex);
         ASSERT_EQ(gDisplayed.size(), 2u);
-        EXPECT_EQ(gDisplayed[0].type, 0);
-        EXPECT_EQ(gDisplayed[1].type, 1);
-        for (const Delivered& d : gDisplayed) {
-            EXPECT_EQ(d.port, port.port());
-            EXPECT_EQ(d.size, 4);
-            EXPECT_EQ(d.width, kWidth);
-            EXPECT_EQ(d.height, kHeight);
-        }
-        // YV12: Y, then V, then U, of the first picture shown.
-        const qx::kit::Picture& first = m_reference[0];
-        const std::vector<uint8_t>& yv12 = gDisplayed[0].bytes;
-        EXPECT_TRUE(std::equal(first.y.begin(), first.y.end(), yv12.begin()));
-        EXPECT_TRUE(std::equal(first.v.begin(), first.v.end(), yv12.begin() + kLuma));
-        EXPECT_TRUE(std::equal(first.u.begin(), first.u.end(), yv12.begin() + kLuma * 5 / 4));
+        EXPECT_EQ(std::make_pair(gDisplayed[0].type, gDisplayed[1].type), std::make_pair(0, 1));
+        for (const Delivered& d : gDisplayed)
+            EXPECT_EQ(std::tie(d.port, d.size, d.width, d.height),
+                      std::make_tuple(port.port(), 4, kWidth, kHeight));
+        ExpectYv12(m_reference[0], gDisplayed[0].bytes);
     }
     ASSERT_EQ(QxPlay_SetDisplayCallBack(port.port(), OnDisplay), 1);
-    port.shown().WaitFor(port.shown().Count() + 3, 5s);
-    std::lock_guard<std::mutex> lock(gMutex);
-    EXPECT_EQ(gDisplayed.size(), 4u);
-}
-
-TEST_F(FrameDelivery, TheDecodeCallbackGetsEveryPictureAsYv12) {
-    PlaybackPort port(3);
-    ASSERT_EQ(QxPlay_SetDecCallBack(port.port(), OnDecode), 1);
-    ASSERT_TRUE(port.Play());
-    port.Feed(Stream(20), 4096);
-    ASSERT_TRUE(port.shown().WaitFor(20, 20s));
+    ASSERT_TRUE(port.shown().WaitFor(30, 20s));
     port.shown().WaitQuiet(200ms, 2s);
     std::lock_guard<std::mutex> lock(gMutex);
+    EXPECT_EQ(gDisplayed.size(), 4u);
     ASSERT_EQ(gDecoded.size(), m_reference.size());
     for (size_t i = 0; i < gDecoded.size(); i += 7) {
         SCOPED_TRACE("picture " + std::to_string(i));
-        const Delivered& d = gDecoded[i];
-        EXPECT_EQ(d.size, static_cast<int32_t>(kLuma * 3 / 2));
-        EXPECT_EQ(d.info.width, kWidth);
-        EXPECT_EQ(d.info.height, kHeight);
-        EXPECT_EQ(d.info.stamp, 0);
-        EXPECT_EQ(d.info.type, 2);
-        EXPECT_EQ(d.info.frameRate, 25);
-        const qx::kit::Picture& ref = m_reference[i];
-        EXPECT_TRUE(std::equal(ref.y.begin(), ref.y.end(), d.bytes.begin()));
-        EXPECT_TRUE(std::equal(ref.v.begin(), ref.v.end(), d.bytes.begin() + kLuma));
-        EXPECT_TRUE(std::equal(ref.u.begin(), ref.u.end(), d.bytes.begin() + kLuma * 5 / 4));
+        const QxFrameInfo& info = gDecoded[i].info;
+        EXPECT_EQ(std::tie(gDecoded[i].size, info.width, info.height, info.stamp, info.type,
+                           info.frameRate),
+                  std::make_tuple(static_cast<int32_t>(kLuma * 3 / 2), kWidth, kHeight, 0, 2, 25));
+        ExpectYv12(m_reference[i], gDecoded[i].bytes);
     }
 }
 
-TEST_F(FrameDelivery, NeutralColourLeavesThePicturesAndAnyOtherChangesThem) {
-    PlaybackPort port(3);
-    ASSERT_TRUE(port.Play());
-    // The neutral settings: brightness, contrast, saturation and hue 64.
-    ASSERT_EQ(QxPlay_SetColor(port.port(), 0, 64, 64, 64, 64), 1);
-    const std::vector<uint8_t> stream = Stream(20);
-    port.Feed(stream, 4096);
-    ASSERT_TRUE(port.shown().WaitFor(20, 20s));
-    const std::vector<RenderRecord::Shown> neutral = port.shown().Pictures();
-    for (size_t i = 0; i < neutral.size(); i += 5)
-        EXPECT_EQ(neutral[i].y, m_reference[i].y) << "picture " << i;
-
-    ASSERT_EQ(QxPlay_SetColor(port.port(), 0, 80, 64, 64, 64), 1);
-    port.Feed(stream, 4096);
-    ASSERT_TRUE(port.shown().WaitFor(40, 20s));
-    const RenderRecord::Shown last = port.shown().Pictures().back();
-    const qx::kit::Picture& ref = m_reference.back();
-    int64_t brighter = 0;
-    for (size_t i = 0; i < kLuma; ++i)
-        brighter += last.y[i] > ref.y[i] ? 1 : 0;
-    EXPECT_GT(brighter, static_cast<int64_t>(kLuma / 2)) << "a brighter picture is shown";
-}
-
-TEST_F(FrameDelivery, ACaptureIsServedByTheNextPictureAndTheLaterNameWins) {
+// A capture is served by the next picture, and the later name wins; the memory images
+// are of the picture on display.
+TEST_F(FrameDelivery, CapturesAndMemoryImagesOfThePictures) {
     PlaybackPort port(1);
-    const std::string first = TempPath("first.bmp");
-    const std::string second = TempPath("second.bmp");
+    const std::string first = TempPath("first.bmp"), second = TempPath("second.bmp");
     std::remove(first.c_str());
     std::remove(second.c_str());
+    std::vector<uint8_t> image(54 + kLuma * 3);
+    uint32_t size = 0;
+    EXPECT_EQ(QxPlay_GetBMP(port.port(), image.data(), image.size(), &size), 0) << "no picture yet";
+    EXPECT_EQ(QxPlay_GetJPEG(port.port(), image.data(), image.size(), &size), 0);
     ASSERT_EQ(QxPlay_CaptureBmpPicture(port.port(), nullptr), 0);
     ASSERT_EQ(QxPlay_CaptureBmpPicture(port.port(), first.c_str()), 1);
     ASSERT_EQ(QxPlay_CaptureBmpPicture(port.port(), second.c_str()), 1);
     ASSERT_EQ(QxPlay_SetDisplayCallBack(port.port(), OnDisplay), 1);
     ASSERT_TRUE(port.Play());
-    port.Feed(Stream(20), 4096);
-    ASSERT_TRUE(port.shown().WaitFor(5, 20s));
+    const RenderRecord::Shown last = ShowAll(port, Stream(10));
+    port.shown().WaitQuiet(200ms, 2s);
     EXPECT_FALSE(Exists(first));
     ASSERT_TRUE(Exists(second));
     const std::vector<uint8_t> bmp = ReadFile(second);
+    std::remove(second.c_str());
     ASSERT_EQ(bmp.size(), 54 + kLuma * 3);
-    EXPECT_EQ(bmp[0], 'B');
-    EXPECT_EQ(bmp[1], 'M');
-    EXPECT_EQ(U32(bmp, 18), static_cast<uint32_t>(kWidth));
-    EXPECT_EQ(U32(bmp, 22), static_cast<uint32_t>(kHeight));
+    EXPECT_EQ(std::make_tuple(bmp[0], bmp[1], U32(bmp, 18), U32(bmp, 22)),
+              std::make_tuple(uint8_t{'B'}, uint8_t{'M'}, uint32_t{kWidth}, uint32_t{kHeight}));
     {
         // The captured picture took the display callback's turn; the next one got it.
         std::lock_guard<std::mutex> lock(gMutex);
         EXPECT_EQ(gDisplayed.size(), 2u);
     }
-    std::remove(second.c_str());
-    EXPECT_EQ(QxPlay_Stop(port.port()), 1);
-}
-
-TEST_F(FrameDelivery, MemoryImagesOfTheCurrentPicture) {
-    PlaybackPort port(1);
-    std::vector<uint8_t> image(54 + kLuma * 3);
-    uint32_t size = 0;
-    EXPECT_EQ(QxPlay_GetBMP(port.port(), image.data(), image.size(), &size), 0) << "no picture yet";
-    EXPECT_EQ(QxPlay_GetJPEG(port.port(), image.data(), image.size(), &size), 0);
-    ASSERT_TRUE(port.Play());
-    port.Feed(Stream(10), 4096);
-    ASSERT_TRUE(port.shown().WaitFor(10, 20s));
-    port.shown().WaitQuiet(200ms, 2s);
 
     EXPECT_EQ(QxPlay_GetBMP(port.port(), image.data(), image.size() - 1, &size), 0);
     ASSERT_EQ(QxPlay_GetBMP(port.port(), image.data(), image.size(), &size), 1);
-    EXPECT_EQ(size, image.size());
-    EXPECT_EQ(U32(image, 2), size);
-    EXPECT_EQ(U32(image, 10), 54u);
+    EXPECT_EQ(std::make_tuple(size, U32(image, 2), U32(image, 10)),
+              std::make_tuple(static_cast<uint32_t>(image.size()), size, 54u));
     // The last picture's top-left pixel is the last row of the bottom-up image; the
     // counter's blocks make it black or white.
-    const RenderRecord::Shown last = port.shown().Pictures().back();
     const uint8_t* topLeft = image.data() + 54 + (kHeight - 1) * kWidth * 3;
     uint8_t r, g, b;
     qx::YuvPixelToRgb(last.y[0], last.u[0], last.v[0], &r, &g, &b);
-    EXPECT_EQ(topLeft[0], b);
-    EXPECT_EQ(topLeft[1], g);
-    EXPECT_EQ(topLeft[2], r);
+    EXPECT_EQ(std::tie(topLeft[0], topLeft[1], topLeft[2]), std::tie(b, g, r));
 
     std::vector<uint8_t> jpeg(kLuma * 3 / 2);
     EXPECT_EQ(QxPlay_GetJPEG(port.port(), jpeg.data(), jpeg.size() - 1, &size), 0);
     ASSERT_EQ(QxPlay_GetJPEG(port.port(), jpeg.data(), jpeg.size(), &size), 1);
     ASSERT_GT(size, 100u);
-    EXPECT_EQ(jpeg[0], 0xFF);
-    EXPECT_EQ(jpeg[1], 0xD8);
-    EXPECT_EQ(jpeg[size - 2], 0xFF);
-    EXPECT_EQ(jpeg[size - 1], 0xD9);
+    EXPECT_EQ(std::make_tuple(jpeg[0], jpeg[1], jpeg[size - 2], jpeg[size - 1]),
+              std::make_tuple(0xFF, 0xD8, 0xFF, 0xD9));
     EXPECT_EQ(QxPlay_Stop(port.port()), 1);
 }
 
-TEST_F(FrameDelivery, RectanglesAndLinesAreDrawnWhereTheyWereAsked) {
+// Neutral colour leaves the pictures as they are; rectangles and lines are drawn where
+// they were asked until they are removed; any other colour changes the pictures.
+TEST_F(FrameDelivery, ColourAndOverlaysChangeThePicturesAsAsked) {
     PlaybackPort port(3);
+    ASSERT_TRUE(port.Play());
+    // The neutral settings: brightness, contrast, saturation and hue 64.
+    ASSERT_EQ(QxPlay_SetColor(port.port(), 0, 64, 64, 64, 64), 1);
+    const std::vector<uint8_t> stream = Stream(20);
+    ShowAll(port, stream);
+    const std::vector<RenderRecord::Shown> neutral = port.shown().Pictures();
+    for (size_t i = 0; i < neutral.size(); i += 5)
+        EXPECT_EQ(neutral[i].y, m_reference[i].y) << "picture " << i;
+
     ASSERT_EQ(QxPlay_SetRectangle(port.port(), 40, 30, 100, 60, 255, 0, 0, 0), 1);
     ASSERT_EQ(QxPlay_SetRectangle(port.port(), 200, 200, 50, 50, 0, 0, 255, 4), 1);
     ASSERT_EQ(QxPlay_SetRectangle(port.port(), 0, 0, 10, 10, 0, 0, 255, 5), 0);
     ASSERT_EQ(QxPlay_SetRectangle(port.port(), 0, 0, 10, 10, 0, 0, 255, -1), 0);
     // Green, a horizontal line at row 250.
     ASSERT_EQ(QxPlay_DrawLine(port.port(), 20, 250, 300, 250, 0x00FF00, 7, 0), 1);
-    ASSERT_TRUE(port.Play());
-    port.Feed(Stream(10), 4096);
-    ASSERT_TRUE(port.shown().WaitFor(10, 20s));
-    const RenderRecord::Shown shown = port.shown().Pictures().back();
+    RenderRecord::Shown shown = ShowAll(port, stream);
     const auto luma = [&](int x, int y) { return shown.y[static_cast<size_t>(y) * kWidth + x]; };
-    const auto v = [&](int x, int y) {
-        return shown.v[static_cast<size_t>(y / 2) * (kWidth / 2) + x / 2];
-    };
     // Red is Y 76, Cr 255: the border, 1 pixel at this width, on all four sides.
-    EXPECT_EQ(luma(70, 30), 76);
-    EXPECT_EQ(v(70, 30), 255);
-    EXPECT_EQ(luma(70, 90), 76);
-    EXPECT_EQ(luma(40, 60), 76);
-    EXPECT_EQ(luma(140, 60), 76);
+    for (const auto& [x, y] : {std::pair{70, 30}, {70, 90}, {40, 60}, {140, 60}})
+        EXPECT_EQ(luma(x, y), 76) << x << "," << y;
+    EXPECT_EQ(shown.v[15 * (kWidth / 2) + 35], 255);
     // Slot 4 is kept but not drawn: blue would be Y 29.
     EXPECT_NE(luma(225, 200), 29);
     // Green is Y 149.
     EXPECT_EQ(luma(150, 250), 149);
 
-    // Removed overlays are gone from the next pictures.
     ASSERT_EQ(QxPlay_RemoveRectangle(port.port(), 0), 1);
     ASSERT_EQ(QxPlay_RemoveLine(port.port(), 7), 1);
     ASSERT_EQ(QxPlay_RemoveLine(port.port(), 12345), 1);
-    const size_t before = port.shown().Count();
-    port.Feed(Stream(10), 4096);
-    ASSERT_TRUE(port.shown().WaitFor(before + 10, 20s));
-    const RenderRecord::Shown after = port.shown().Pictures().back();
-    EXPECT_NE(after.y[static_cast<size_t>(30) * kWidth + 70], 76);
-    EXPECT_NE(after.y[static_cast<size_t>(250) * kWidth + 150], 149);
+    shown = ShowAll(port, stream);
+    EXPECT_NE(luma(70, 30), 76) << "the rectangle was removed";
+    EXPECT_NE(luma(150, 250), 149) << "the line was removed";
+    ASSERT_EQ(QxPlay_SetColor(port.port(), 0, 80, 64, 64, 64), 1);
+    shown = ShowAll(port, stream);
+    const qx::kit::Picture& ref = m_reference.back();
+    int64_t brighter = 0;
+    for (size_t i = 0; i < kLuma; ++i)
+        brighter += shown.y[i] > ref.y[i] ? 1 : 0;
+    EXPECT_GT(brighter, static_cast<int64_t>(kLuma / 2)) << "a brighter picture is shown";
 }
 
-// Every overlay export refuses a port that does not exist and a library not started.
-TEST(OverlayExports, PortChecksAndResults) {
-    char text[50];
-    EXPECT_EQ(QxPlay_GetPlaySize(3), 0);
-    EXPECT_EQ(QxPlay_SetRectangle(3, 0, 0, 1, 1, 0, 0, 0, 0), 0);
-    EXPECT_EQ(QxPlay_GetWaterMask(3, text), 0);
-    ASSERT_EQ(QxPlay_Init(), 1);
-    EXPECT_EQ(QxPlay_GetPlaySize(3), -1);
-    EXPECT_EQ(QxPlay_SetPlayMode(3, 1), 0);
-    EXPECT_EQ(QxPlay_CaptureJpegPicture(3, "/tmp/x.jpg"), 0);
-    int32_t port = -1;
-    ASSERT_EQ(QxPlay_GetPort(&port), 1);
-    EXPECT_EQ(QxPlay_GetPlaySize(port), 0);
-    EXPECT_EQ(QxPlay_SetPlayMode(port, 1), 1);
-    EXPECT_EQ(QxPlay_GetWaterMask(port, nullptr), 1);
-    std::memset(text, 'x', sizeof text);
-    EXPECT_EQ(QxPlay_GetWaterMask(port, text), 1);
-    EXPECT_EQ(text[0], '\0');
-    EXPECT_EQ(QxPlay_SetWaterMaskCB(port, nullptr, nullptr), 1);
-    QxPlay_FreePort(port);
-    QxPlay_Destory();
-}
-
-class ConvertExports : public testing::Test {
-  protected:
-    void TearDown() override { std::remove(m_path.c_str()); }
-    std::string m_path = TempPath("convert.bmp");
-};
-
-TEST_F(ConvertExports, AnRgbBufferBecomesABmpWithItsRedAndBlueExchanged) {
-    std::vector<char> rgb(4 * 2 * 3);
-    for (size_t i = 0; i < rgb.size(); i += 3) {
-        rgb[i] = 10;
-        rgb[i + 1] = 20;
-        rgb[i + 2] = 30;
-    }
-    ASSERT_EQ(QxPlay_ConvertToBmpFile(rgb.data(), 0, 4, 2, 1, m_path.c_str()), 1);
-    EXPECT_EQ(rgb[0], 30) << "the caller's buffer is left blue, green, red";
-    EXPECT_EQ(rgb[2], 10);
-    const std::vector<uint8_t> bmp = ReadFile(m_path);
+// A host picture becomes a file: RGB as a BMP with its red and blue exchanged, in the
+// file and in the caller's buffer, YV12 as BMP and JPEG; bad arguments, short buffers and
+// unwritable files are refused.
+TEST(ConvertExports, WriteWhatTheyAreGivenAndRefuseWhatTheyCannot) {
+    const std::string path = TempPath("convert.bmp"), jpeg = TempPath("convert.jpg");
+    std::vector<char> rgb;
+    for (int i = 0; i < 4 * 2; ++i)
+        rgb.insert(rgb.end(), {10, 20, 30});
+    ASSERT_EQ(QxPlay_ConvertToBmpFile(rgb.data(), 0, 4, 2, 1, path.c_str()), 1);
+    EXPECT_EQ(std::make_pair(rgb[0], rgb[2]), std::make_pair(char{30}, char{10}))
+        << "the caller's buffer is left blue, green, red";
+    std::vector<uint8_t> bmp = ReadFile(path);
     ASSERT_EQ(bmp.size(), 54u + 24u);
-    EXPECT_EQ(bmp[54], 30);
-    EXPECT_EQ(bmp[56], 10);
-}
+    EXPECT_EQ(std::make_pair(bmp[54], bmp[56]), std::make_pair(uint8_t{30}, uint8_t{10}));
 
-TEST_F(ConvertExports, AYv12BufferBecomesBmpAndJpegFiles) {
     std::vector<char> yv12(64 * 32 * 3 / 2, static_cast<char>(128));
-    ASSERT_EQ(QxPlay_ConvertToBmpFile(yv12.data(), 0, 64, 32, 0, m_path.c_str()), 1);
-    const std::vector<uint8_t> bmp = ReadFile(m_path);
+    EXPECT_EQ(QxPlay_ConvertToBmpFile(yv12.data(), yv12.size() - 1, 64, 32, 0, path.c_str()), 0);
+    ASSERT_EQ(QxPlay_ConvertToBmpFile(yv12.data(), yv12.size(), 64, 32, 0, path.c_str()), 1);
+    bmp = ReadFile(path);
     ASSERT_EQ(bmp.size(), 54u + 64 * 32 * 3);
     EXPECT_NEAR(bmp[54], 128, 2) << "grey";
-    const std::string jpeg = TempPath("convert.jpg");
     ASSERT_EQ(QxPlay_SetJpegQuality(50), 1);
     ASSERT_EQ(QxPlay_ConvertToJpegFile(yv12.data(), 0, 64, 32, 0, jpeg.c_str()), 1);
     const std::vector<uint8_t> file = ReadFile(jpeg);
     ASSERT_GT(file.size(), 2u);
-    EXPECT_EQ(file[0], 0xFF);
-    EXPECT_EQ(file[1], 0xD8);
+    EXPECT_EQ(std::make_pair(file[0], file[1]), std::make_pair(uint8_t{0xFF}, uint8_t{0xD8}));
     std::remove(jpeg.c_str());
     QxPlay_SetJpegQuality(80);
-}
+    std::remove(path.c_str());
 
-TEST_F(ConvertExports, BadArgumentsAndUnwritableFilesReportFailure) {
-    std::vector<char> rgb(16 * 16 * 3);
-    EXPECT_EQ(QxPlay_ConvertToBmpFile(rgb.data(), 0, 16, 16, 2, m_path.c_str()), 1);
-    EXPECT_FALSE(Exists(m_path)) << "another type writes nothing";
-    EXPECT_EQ(QxPlay_ConvertToBmpFile(nullptr, 0, 16, 16, 1, m_path.c_str()), 0);
+    rgb.assign(16 * 16 * 3, 0);
+    EXPECT_EQ(QxPlay_ConvertToBmpFile(rgb.data(), 0, 16, 16, 2, path.c_str()), 1);
+    EXPECT_FALSE(Exists(path)) << "another type writes nothing";
+    EXPECT_EQ(QxPlay_ConvertToBmpFile(nullptr, 0, 16, 16, 1, path.c_str()), 0);
     EXPECT_EQ(QxPlay_ConvertToBmpFile(rgb.data(), 0, 16, 16, 1, nullptr), 0);
-    EXPECT_EQ(QxPlay_ConvertToBmpFile(rgb.data(), 0, 0, 16, 1, m_path.c_str()), 0);
-    EXPECT_EQ(QxPlay_ConvertToBmpFile(rgb.data(), 0, 16, -1, 0, m_path.c_str()), 0);
-    EXPECT_EQ(QxPlay_ConvertToJpegFile(rgb.data(), 0, 65536, 65536, 1, m_path.c_str()), 0);
+    EXPECT_EQ(QxPlay_ConvertToBmpFile(rgb.data(), 0, 0, 16, 1, path.c_str()), 0);
+    EXPECT_EQ(QxPlay_ConvertToBmpFile(rgb.data(), 0, 16, -1, 0, path.c_str()), 0);
+    EXPECT_EQ(QxPlay_ConvertToJpegFile(rgb.data(), 0, 65536, 65536, 1, path.c_str()), 0);
+    EXPECT_EQ(QxPlay_ConvertToBmpFile(rgb.data(), 8, 16, 16, 0, path.c_str()), 0);
+    EXPECT_EQ(QxPlay_ConvertToJpegFile(rgb.data(), 8, 16, 16, 1, path.c_str()), 0);
     EXPECT_EQ(QxPlay_ConvertToBmpFile(rgb.data(), 0, 16, 16, 1, "/nonexistent/dir/x.bmp"), 0);
     EXPECT_EQ(QxPlay_ConvertToJpegFile(rgb.data(), 0, 16, 16, 1, "/nonexistent/dir/x.jpg"), 0);
-    EXPECT_FALSE(Exists(m_path));
+    EXPECT_FALSE(Exists(path));
 }
 
 }  // namespace

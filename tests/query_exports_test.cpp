@@ -1,10 +1,9 @@
-// Every query and setting export: its answer before start-up, for a port nobody took,
-// and for a live port; and the colour and callback settings.
+// Every query, setting and overlay export: its answer before start-up, for a port nobody
+// took, and for a live port; and the colour settings.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <functional>
-#include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "api/PortTable.h"
@@ -12,132 +11,108 @@
 
 namespace {
 
-struct Row {
+struct Call {
     const char* name;
-    std::function<double(int32_t)> call;
-    double notInitialised;
-    double unknown;
-    double live;
+    double (*call)(int32_t);
 };
 
-void NoMessage(int32_t, int32_t, void*) {}
-void NoDisplay(int32_t, char*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t) {}
-void NoDecode(int32_t, char*, int32_t, const QxFrameInfo*, int32_t, int32_t) {}
-void NoFileEnd(int32_t, void*) {}
+// The exports that answer alike, with their answers before start-up, for an unknown
+// port and for a live one.
+struct Answers {
+    double notInitialised, unknown, live;
+    std::vector<Call> calls;
+};
 
-std::vector<Row> Rows() {
-    int a = 0, b = 0, c = 0, d = 0;
-    uint32_t u = 0, v = 0, w = 0;
+// Serves as any callback: all of them name the port first.
+constexpr auto kNone = [](int32_t, auto...) {};
+
+int a, b, c, d;
+uint32_t u, v, w;
+uint8_t byte;
+
+#define QX_CALL(call) (Call{#call, [](int32_t p) -> double { return QxPlay_##call; }})
+
+template <typename... Calls>
+Answers Alike(double notInitialised, double unknown, double live, Calls... calls) {
+    return {notInitialised, unknown, live, {calls...}};
+}
+
+std::vector<Answers> Table() {
     return {
-        {"GetPlayStatus", [](int32_t p) { return QxPlay_GetPlayStatus(p); }, -19, -19, -19},
-        {"GetCurrentFrameRate", [](int32_t p) { return QxPlay_GetCurrentFrameRate(p); }, 0, -1, 25},
-        {"GetPictureSize", [&](int32_t p) { return QxPlay_GetPictureSize(p, &a, &b); }, 0, 0, 1},
-        {"GetCurrentFrameNum", [](int32_t p) { return QxPlay_GetCurrentFrameNum(p); }, 0, 0, 0},
-        {"GetPlayedFrames", [](int32_t p) { return QxPlay_GetPlayedFrames(p); }, 0, -1, 0},
-        {"GetPlayPos", [](int32_t p) { return QxPlay_GetPlayPos(p); }, -1.0, 0.0, 0.0},
-        {"GetPlayedTime", [](int32_t p) { return QxPlay_GetPlayedTime(p); }, 0, 0, 0},
-        {"GetFileTime", [](int32_t p) { return QxPlay_GetFileTime(p); }, 0, 0, 0},
-        {"GetFileTotalFrames", [](int32_t p) { return QxPlay_GetFileTotalFrames(p); }, -1, 0, 0},
-        {"GetSourceBufferRemain", [](int32_t p) { return QxPlay_GetSourceBufferRemain(p); }, 0, 0,
-         0},
-        {"GetColor", [&](int32_t p) { return QxPlay_GetColor(p, 0, &a, &b, &c, &d); }, 0, 0, 1},
-        {"GetVolume", [](int32_t p) { return QxPlay_GetVolume(p); }, 0, 0, 0},
-        {"SetColor", [](int32_t p) { return QxPlay_SetColor(p, 0, 64, 64, 64, 64); }, 0, 0, 1},
-        {"SetVolume", [](int32_t p) { return QxPlay_SetVolume(p, 100); }, 0, 0, 0},
-        {"SetFileFrameCnt", [](int32_t p) { return QxPlay_SetFileFrameCnt(p, 0); }, 0, 0, 1},
-        {"SetPlayStatus", [](int32_t p) { return QxPlay_SetPlayStatus(p, -19); }, -19, 0, 1},
-        {"SetDisplayCallBack", [](int32_t p) { return QxPlay_SetDisplayCallBack(p, NoDisplay); }, 0,
-         0, 1},
-        {"SetDecCallBack", [](int32_t p) { return QxPlay_SetDecCallBack(p, NoDecode); }, 0, 0, 1},
-        {"SetDecCallBack(null)", [](int32_t p) { return QxPlay_SetDecCallBack(p, nullptr); }, 0, 0,
-         0},
-        {"SetDecMsgCallBack",
-         [](int32_t p) { return QxPlay_SetDecMsgCallBack(p, NoMessage, nullptr); }, 0, 0, 1},
-        {"SetExceptionFilter",
-         [](int32_t p) { return QxPlay_SetExceptionFilter(p, NoMessage, nullptr); }, 0, 0, 1},
-        {"SetFileEndCallback",
-         [](int32_t p) { return QxPlay_SetFileEndCallback(p, NoFileEnd, nullptr); }, 0, 0, 1},
-        {"SetTimerType", [](int32_t p) { return QxPlay_SetTimerType(p, 0, 0); }, 0, 0, 1},
-        {"GetTimerType", [&](int32_t p) { return QxPlay_GetTimerType(p, &u, &v); }, 0, 0, 1},
-        {"SetDecCBStream", [](int32_t p) { return QxPlay_SetDecCBStream(p, 1); }, 0, 0, 1},
-        {"SetDecCallBackMend",
-         [](int32_t p) { return QxPlay_SetDecCallBackMend(p, NoDecode, nullptr); }, 0, 0, 1},
-        {"SetAudioCallBack", [](int32_t p) { return QxPlay_SetAudioCallBack(p, nullptr, nullptr); },
-         0, 0, 1},
-        {"SetEncChangeMsg", [](int32_t p) { return QxPlay_SetEncChangeMsg(p, 0, 0); }, 0, 0, 1},
-        {"SetEncTypeChangeCallBack",
-         [](int32_t p) { return QxPlay_SetEncTypeChangeCallBack(p, nullptr, nullptr); }, 0, 0, 1},
-        {"ThrowBFrameNum", [](int32_t p) { return QxPlay_ThrowBFrameNum(p, 0); }, 0, 0, 1},
-        {"RegisterDrawFun", [](int32_t p) { return QxPlay_RegisterDrawFun(p, nullptr, nullptr); },
-         0, 0, 1},
-        {"SetVerifyCallBack",
-         [](int32_t p) { return QxPlay_SetVerifyCallBack(p, 0, 0, nullptr, nullptr); }, 0, 0, 1},
-        {"GetOriginalFrameCallBack",
-         [](int32_t p) { return QxPlay_GetOriginalFrameCallBack(p, 0, nullptr, nullptr); }, 0, 0,
-         1},
-        {"GetFileSpecialAttr", [&](int32_t p) { return QxPlay_GetFileSpecialAttr(p, &u, &v, &w); },
-         0, 0, 1},
-        {"PlaySkipErrorData", [](int32_t p) { return QxPlay_PlaySkipErrorData(p, 0); }, 0, 0, 1},
-        {"CheckDiscontinueFrameNum",
-         [](int32_t p) { return QxPlay_CheckDiscontinueFrameNum(p, 0); }, 0, 0, 1},
-        {"GetRecordSize", [](int32_t p) { return QxPlay_GetRecordSize(p); }, 0, 0, 0},
-        {"StopRecord", [](int32_t p) { return QxPlay_StopRecord(p); }, 0, 0, 1},
-        {"PlaySoundShare", [](int32_t p) { return QxPlay_PlaySoundShare(p); }, 1, 1, 1},
-        {"GetPlayedTimeEx", [](int32_t p) { return QxPlay_GetPlayedTimeEx(p); }, 0, 0, 0},
-        {"RefreshPlay", [](int32_t p) { return QxPlay_RefreshPlay(p); }, 1, 1, 1},
-        {"GetDisplayType", [](int32_t p) { return QxPlay_GetDisplayType(p); }, 0, 0, 0},
+        Alike(0, 0, 1, QX_CALL(GetPictureSize(p, &a, &b)), QX_CALL(GetColor(p, 0, &a, &b, &c, &d)),
+              QX_CALL(SetColor(p, 0, 64, 64, 64, 64)), QX_CALL(SetFileFrameCnt(p, 0)),
+              QX_CALL(SetDisplayCallBack(p, kNone)), QX_CALL(SetDecCallBack(p, kNone)),
+              QX_CALL(SetDecMsgCallBack(p, kNone, nullptr)),
+              QX_CALL(SetExceptionFilter(p, kNone, nullptr)),
+              QX_CALL(SetFileEndCallback(p, kNone, nullptr)), QX_CALL(SetTimerType(p, 0, 0)),
+              QX_CALL(GetTimerType(p, &u, &v)), QX_CALL(SetDecCBStream(p, 1)),
+              QX_CALL(SetDecCallBackMend(p, kNone, nullptr)),
+              QX_CALL(SetAudioCallBack(p, nullptr, nullptr)), QX_CALL(SetEncChangeMsg(p, 0, 0)),
+              QX_CALL(SetEncTypeChangeCallBack(p, nullptr, nullptr)), QX_CALL(ThrowBFrameNum(p, 0)),
+              QX_CALL(RegisterDrawFun(p, nullptr, nullptr)),
+              QX_CALL(SetVerifyCallBack(p, 0, 0, nullptr, nullptr)),
+              QX_CALL(GetOriginalFrameCallBack(p, 0, nullptr, nullptr)),
+              QX_CALL(GetFileSpecialAttr(p, &u, &v, &w)), QX_CALL(PlaySkipErrorData(p, 0)),
+              QX_CALL(CheckDiscontinueFrameNum(p, 0)), QX_CALL(StopRecord(p)),
+              QX_CALL(SetRectangle(p, 0, 0, 1, 1, 0, 0, 0, 0)), QX_CALL(GetWaterMask(p, nullptr)),
+              QX_CALL(SetWaterMaskCB(p, nullptr, nullptr)), QX_CALL(SetPlayMode(p, 1)),
+              QX_CALL(CaptureJpegPicture(p, "/nonexistent/x.jpg"))),
+        Alike(0, 0, 0, QX_CALL(GetCurrentFrameNum(p)), QX_CALL(GetPlayedTime(p)),
+              QX_CALL(GetFileTime(p)), QX_CALL(GetSourceBufferRemain(p)), QX_CALL(GetVolume(p)),
+              QX_CALL(SetVolume(p, 100)), QX_CALL(SetDecCallBack(p, nullptr)),
+              QX_CALL(GetRecordSize(p)), QX_CALL(GetPlayedTimeEx(p)), QX_CALL(GetDisplayType(p)),
+              QX_CALL(InputData(p, &byte, 1))),
+        Alike(1, 1, 1, QX_CALL(PlaySoundShare(p)), QX_CALL(RefreshPlay(p))),
+        Alike(-19, -19, -19, QX_CALL(GetPlayStatus(p))),
+        Alike(-19, 0, 1, QX_CALL(SetPlayStatus(p, -19))),
+        Alike(0, -1, 25, QX_CALL(GetCurrentFrameRate(p))),
+        Alike(0, -1, 0, QX_CALL(GetPlayedFrames(p)), QX_CALL(GetPlaySize(p)),
+              QX_CALL(GetStreamOpenMode(p))),
+        Alike(-1, -1, 0, QX_CALL(GetLastError(p))),
+        Alike(-1, 0, 0, QX_CALL(GetPlayPos(p)), QX_CALL(GetFileTotalFrames(p))),
     };
 }
 
 TEST(QueryExports, AnswerBeforeStartUpForUnknownPortsAndForLivePorts) {
     QxPlay_Destory();
-    for (const Row& row : Rows())
-        EXPECT_EQ(row.call(5), row.notInitialised) << row.name << " before start-up";
+    for (const Answers& answers : Table())
+        for (const Call& call : answers.calls)
+            EXPECT_EQ(call.call(5), answers.notInitialised) << call.name << " before start-up";
     ASSERT_EQ(QxPlay_Init(), 1);
     int32_t port = -1;
     ASSERT_EQ(QxPlay_GetPort(&port), 1);
     const int32_t unknown = port == 150 ? 151 : 150;
-    for (const Row& row : Rows()) {
-        EXPECT_EQ(row.call(unknown), row.unknown) << row.name << " on an unknown port";
-        EXPECT_EQ(row.call(-3), row.unknown) << row.name << " on a negative port";
-        EXPECT_EQ(row.call(port), row.live) << row.name << " on a live port";
+    for (const Answers& answers : Table()) {
+        for (const Call& call : answers.calls) {
+            EXPECT_EQ(call.call(unknown), answers.unknown) << call.name << " on an unknown port";
+            EXPECT_EQ(call.call(-3), answers.unknown) << call.name << " on a negative port";
+            EXPECT_EQ(call.call(port), answers.live) << call.name << " on a live port";
+        }
     }
-    QxPlay_FreePort(port);
-    QxPlay_Destory();
-}
+    char text[50] = "x";
+    EXPECT_EQ(QxPlay_GetWaterMask(port, text), 1);
+    EXPECT_EQ(text[0], '\0') << "no watermark yet";
 
-TEST(QueryExports, ColourSettingsAreKeptRawAndDerivedWithinRange) {
-    ASSERT_EQ(QxPlay_Init(), 1);
-    int32_t port = -1;
-    ASSERT_EQ(QxPlay_GetPort(&port), 1);
+    // Colour settings are kept raw; what the presenter uses is derived from them and
+    // held to the range of its tables.
     ASSERT_EQ(QxPlay_SetColor(port, 0, 0, 0, 0, 0), 1);
-    int b = -1, c = -1, s = -1, h = -1;
-    ASSERT_EQ(QxPlay_GetColor(port, 0, &b, &c, &s, &h), 1);
-    EXPECT_EQ(b + c + s + h, 0);
-    // Null pointers are skipped.
-    EXPECT_EQ(QxPlay_GetColor(port, 0, nullptr, nullptr, nullptr, &h), 1);
-    Presenter::ColorAdjust adjust;
-    {
-        qx::api::Lookup lookup;
-        const qx::api::SessionRef session = qx::api::Acquire(port, "test", &lookup);
-        ASSERT_TRUE(session);
-        adjust = session->Show().ColorAdjustment();
-        EXPECT_EQ(adjust.brightness, -255) << "4 * 0 - 256, held to the table's range";
-        EXPECT_EQ(adjust.contrast, 0);
-        EXPECT_EQ(adjust.hue, -180);
-        ASSERT_EQ(QxPlay_SetColor(port, 0, 1000000, 1000000, 1000000, 1000000), 1);
-        adjust = session->Show().ColorAdjustment();
-        EXPECT_EQ(adjust.brightness, 255);
-        EXPECT_EQ(adjust.contrast, 255);
-        EXPECT_EQ(adjust.saturation, 127);
-        EXPECT_EQ(adjust.hue, 180);
-        ASSERT_EQ(QxPlay_SetColor(port, 0, 64, 64, 64, 64), 1);
-        adjust = session->Show().ColorAdjustment();
-        EXPECT_EQ(adjust.brightness, 0);
-        EXPECT_EQ(adjust.contrast, 128);
-        EXPECT_EQ(adjust.saturation, 64);
-        EXPECT_EQ(adjust.hue, 0);
+    a = b = c = d = -1;
+    ASSERT_EQ(QxPlay_GetColor(port, 0, &a, &b, &c, &d), 1);
+    EXPECT_EQ(a + b + c + d, 0);
+    EXPECT_EQ(QxPlay_GetColor(port, 0, nullptr, nullptr, nullptr, &d), 1) << "nulls skipped";
+    const auto values = [](const Presenter::ColorAdjust& adjust) {
+        return std::make_tuple(adjust.brightness, adjust.contrast, adjust.saturation, adjust.hue);
+    };
+    const std::pair<int, Presenter::ColorAdjust> cases[] = {
+        {0, {-255, 0, 0, -180}}, {1000000, {255, 255, 127, 180}}, {64, {0, 128, 64, 0}}};
+    qx::api::Lookup lookup;
+    qx::api::SessionRef session = qx::api::Acquire(port, "test", &lookup);
+    ASSERT_TRUE(session);
+    for (const auto& [set, expected] : cases) {
+        ASSERT_EQ(QxPlay_SetColor(port, 0, set, set, set, set), 1);
+        EXPECT_EQ(values(session->Show().ColorAdjustment()), values(expected)) << set;
     }
+    session.reset();
     QxPlay_FreePort(port);
     QxPlay_Destory();
 }

@@ -32,90 +32,48 @@ std::vector<uint8_t> Stream(int frames, qx::kit::AudioKind audio = qx::kit::kAud
     return WithEndMarker(qx::kit::Serialize(qx::kit::StreamWriter::MakePackets(options)));
 }
 
-enum class Export {
-    kPause,
-    kFast,
-    kSlow,
-    kPlaySound,
-    kStopSound,
-    kStartRecord,
-    kStopRecord,
-    kPlay,
-    kFreePort
+// The exports a host calls from its callback, each as a host would call it.
+struct Control {
+    const char* name;
+    void (*call)(int32_t port);
 };
-
-const char* Name(Export e) {
-    static const char* const kNames[] = {"Pause",      "Fast",      "Slow",
-                                         "PlaySound",  "StopSound", "StartRecord",
-                                         "StopRecord", "Play",      "FreePort"};
-    return kNames[static_cast<int>(e)];
-}
+std::string gRecordPath;
+const Control kControls[] = {
+    {"Pause", [](int32_t p) { QxPlay_Pause(p, 1); }},
+    {"Fast", [](int32_t p) { QxPlay_Fast(p); }},
+    {"Slow", [](int32_t p) { QxPlay_Slow(p); }},
+    {"PlaySound", [](int32_t p) { QxPlay_PlaySound(p); }},
+    {"StopSound", [](int32_t p) { QxPlay_StopSound(p); }},
+    {"StartRecord", [](int32_t p) { QxPlay_StartRecord(p, gRecordPath.c_str()); }},
+    {"StopRecord", [](int32_t p) { QxPlay_StopRecord(p); }},
+    {"Play", [](int32_t p) { QxPlay_Play(p, kTestWindow); }},
+    {"FreePort", [](int32_t p) { QxPlay_FreePort(p); }},
+};
 
 // What the callback does, and what the stopping thread tells it.
-struct Scene {
-    std::atomic<Export> call{Export::kPause};
-    std::atomic<bool> entered{false};
-    std::atomic<bool> stopStarted{false};
-    std::atomic<bool> called{false};
-    std::string recordPath;
-};
-Scene gScene;
-
-void CallExport(int32_t port) {
-    switch (gScene.call.load()) {
-        case Export::kPause:
-            QxPlay_Pause(port, 1);
-            break;
-        case Export::kFast:
-            QxPlay_Fast(port);
-            break;
-        case Export::kSlow:
-            QxPlay_Slow(port);
-            break;
-        case Export::kPlaySound:
-            QxPlay_PlaySound(port);
-            break;
-        case Export::kStopSound:
-            QxPlay_StopSound(port);
-            break;
-        case Export::kStartRecord:
-            QxPlay_StartRecord(port, gScene.recordPath.c_str());
-            break;
-        case Export::kStopRecord:
-            QxPlay_StopRecord(port);
-            break;
-        case Export::kPlay:
-            QxPlay_Play(port, kTestWindow);
-            break;
-        case Export::kFreePort:
-            QxPlay_FreePort(port);
-            break;
-    }
-}
+std::atomic<void (*)(int32_t)> gCall{nullptr};
+std::atomic<bool> gEntered{false}, gStopStarted{false}, gCalled{false};
 
 // Enters once, waits for the stop to be under way, and then calls the export: the
 // moment at which a stop that joins its workers under a lock hangs for good.
 void OnPicture(int32_t port, char*, int32_t, const QxFrameInfo*, int32_t, int32_t) {
-    if (gScene.entered.exchange(true))
+    if (gEntered.exchange(true))
         return;
     const auto limit = Clock::now() + 1s;
-    while (!gScene.stopStarted && Clock::now() < limit)
+    while (!gStopStarted && Clock::now() < limit)
         std::this_thread::sleep_for(1ms);
     std::this_thread::sleep_for(20ms);
-    CallExport(port);
-    gScene.called = true;
+    gCall.load()(port);
+    gCalled = true;
 }
 
-class CallbackDuringStop : public testing::TestWithParam<std::tuple<int, Export>> {};
+class CallbackDuringStop : public testing::TestWithParam<std::tuple<int, Control>> {};
 
 TEST_P(CallbackDuringStop, EndsWithinTwoSeconds) {
-    const auto [mode, call] = GetParam();
-    gScene.call = call;
-    gScene.entered = false;
-    gScene.stopStarted = false;
-    gScene.called = false;
-    gScene.recordPath = "/tmp/qx_lifecycle_" + std::to_string(::getpid()) + ".rec";
-    const std::vector<uint8_t> bytes = Stream(40);
+    const auto [mode, control] = GetParam();
+    gCall = control.call;
+    gEntered = gStopStarted = gCalled = false;
+    gRecordPath = testing::TempDir() + "/qx_lifecycle_" + std::to_string(::getpid()) + ".rec";
     PlaybackPort p(mode);
     const int32_t port = p.port();
     ASSERT_EQ(QxPlay_SetDecCallBack(port, &OnPicture), 1);
@@ -128,43 +86,37 @@ TEST_P(CallbackDuringStop, EndsWithinTwoSeconds) {
             QxPlay_GetPlayedFrames(port);
         }
     });
-    std::thread feeder([&] { p.Feed(bytes, 4096); });
+    std::thread feeder([&] { p.Feed(Stream(40), 4096); });
     const auto limit = Clock::now() + 10s;
-    while (!gScene.entered && Clock::now() < limit)
+    while (!gEntered && Clock::now() < limit)
         std::this_thread::sleep_for(1ms);
-    ASSERT_TRUE(gScene.entered) << "no picture reached the callback";
-    gScene.stopStarted = true;
+    EXPECT_TRUE(gEntered) << "no picture reached the callback";
+    gStopStarted = true;
     const auto start = Clock::now();
     QxPlay_Stop(port);
-    const auto took = Clock::now() - start;
-    EXPECT_LT(took, 2s) << Name(call) << " in mode " << mode;
+    EXPECT_LT(Clock::now() - start, 2s) << control.name << " in mode " << mode;
     done = true;
     feeder.join();
     busy.join();
-    EXPECT_TRUE(gScene.called);
-    std::remove(gScene.recordPath.c_str());
+    EXPECT_TRUE(gCalled);
+    std::remove(gRecordPath.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryControl, CallbackDuringStop,
-    testing::Combine(testing::Values(0, 1, 3),
-                     testing::Values(Export::kPause, Export::kFast, Export::kSlow,
-                                     Export::kPlaySound, Export::kStopSound, Export::kStartRecord,
-                                     Export::kStopRecord, Export::kPlay, Export::kFreePort)),
-    [](const testing::TestParamInfo<std::tuple<int, Export>>& info) {
-        return std::string("mode") + std::to_string(std::get<0>(info.param)) + "_" +
-               Name(std::get<1>(info.param));
-    });
+INSTANTIATE_TEST_SUITE_P(EveryControl, CallbackDuringStop,
+                         testing::Combine(testing::Values(0, 1, 3), testing::ValuesIn(kControls)),
+                         [](const testing::TestParamInfo<std::tuple<int, Control>>& info) {
+                             return "mode" + std::to_string(std::get<0>(info.param)) + "_" +
+                                    std::get<1>(info.param).name;
+                         });
 
 void FreeOwnPort(int32_t port, char*, int32_t, const QxFrameInfo*, int32_t, int32_t) {
-    if (!gScene.entered.exchange(true))
+    if (!gEntered.exchange(true))
         QxPlay_FreePort(port);
 }
 
 // The session of a port freed on its own worker is torn down by that worker; shut-down
 // must wait for it, or the process exits under it.
 TEST(FreedFromItsCallback, ThenShutDownThenExitIsClean) {
-    const std::vector<uint8_t> bytes = Stream(20);
     EXPECT_EXIT(
         {
             RecordingRenderers renderers;
@@ -172,10 +124,10 @@ TEST(FreedFromItsCallback, ThenShutDownThenExitIsClean) {
             int32_t port = -1;
             QxPlay_GetPort(&port);
             QxPlay_SetStreamOpenMode(port, 1);
-            gScene.entered = false;
+            gEntered = false;
             QxPlay_SetDecCallBack(port, &FreeOwnPort);
             QxPlay_Play(port, kTestWindow);
-            std::vector<uint8_t> copy = bytes;
+            std::vector<uint8_t> copy = Stream(20);
             QxPlay_InputData(port, copy.data(), static_cast<uint32_t>(copy.size()));
             const auto limit = Clock::now() + 10s;
             while (QxPlay_GetLastError(port) == 0 && Clock::now() < limit)
@@ -195,12 +147,11 @@ void SlowStart(const char*) {
 // thread start, however slow, lets one close what another is still opening.
 TEST(SoundRequests, OnAndOffWhileThreadsStartSlowly) {
     qx::SetThreadHooks({nullptr, &SlowStart});
-    const std::vector<uint8_t> bytes = Stream(50, qx::kit::kAudioALaw);
     {
         PlaybackPort p(1);
         const long threads = StatusField("Threads:");
         ASSERT_TRUE(p.Play());
-        std::thread feeder([&] { p.Feed(bytes, 1400); });
+        std::thread feeder([&] { p.Feed(Stream(50, qx::kit::kAudioALaw), 1400); });
         for (int i = 0; i < 300; ++i) {
             ASSERT_EQ(QxPlay_PlaySound(p.port()), 1);
             ASSERT_EQ(QxPlay_StopSound(p.port()), 1);

@@ -2,7 +2,7 @@
 // the key-frame wait after a seek and the latency control.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -14,6 +14,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using qx::kit::Packet;
+using qx::kit::Serialize;
 
 Packet MakePacket(int knd, int64_t idx, int64_t pts, const Bytes& payload) {
     Packet p;
@@ -38,221 +39,156 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-Bytes Junk(size_t n, uint32_t seed = 7) {
-    std::mt19937 rng(seed);
+Bytes Junk(size_t n) {
+    std::mt19937 rng(7);
     return qx::kit::MakeJunk(n, rng);
 }
 
-class Parser : public ::testing::Test {
-  protected:
-    void Open(int mode) {
-        ASSERT_TRUE(session.SetOpenMode(mode));
-        session.SetPlayState(qx::kStateNormal);
-    }
-    bool Input(const Bytes& b) {
-        return session.InputData(b.data(), static_cast<int>(b.size())) == 1;
-    }
-    DDrawSession session;
-};
+int Wire(const Packet& p) {
+    return static_cast<int>(Serialize({p}).size());
+}
 
 const Packet kIdr = MakePacket(qx::kKindH264, 1, 40000, Bytes264(0x65, 300));
 const Packet kP = MakePacket(qx::kKindH264, 2, 80000, Bytes264(0x41, 200));
 
-TEST_F(Parser, LengthRuleWaitsForTheRestOfASplitPacket) {
-    Open(0);
-    const Bytes bytes = qx::kit::Serialize({kIdr});
-    ASSERT_TRUE(Input(Bytes(bytes.begin(), bytes.begin() + 100)));
-    EXPECT_FALSE(session.ParseStep());
-    ASSERT_TRUE(Input(Bytes(bytes.begin() + 100, bytes.end())));
-    EXPECT_TRUE(session.ParseStep());
-    EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(bytes.size()));
-    EXPECT_EQ(session.Input().Fill(), 0);
-}
+class Parser : public ::testing::Test {
+  protected:
+    // A fresh session for each case of a table.
+    void Open(int mode) {
+        s = std::make_unique<DDrawSession>();
+        ASSERT_TRUE(s->SetOpenMode(mode));
+        s->SetPlayState(qx::kStateNormal);
+    }
+    bool Input(const Bytes& b) { return s->InputData(b.data(), static_cast<int>(b.size())) == 1; }
+    int Fill() { return s->Video().FrameFill(); }
+    std::unique_ptr<DDrawSession> s;
+};
 
 TEST_F(Parser, LengthRuleSkipsImpossibleLengthsAndResyncs) {
-    Open(0);
     LogCapture log;
+    Open(0);
     for (int32_t bad : {-5, INT32_MIN, INT32_MAX, qx::kMaxStreamBufferSize}) {
         SCOPED_TRACE(bad);
-        session.ResetBuffers();
+        // What is left of the case before is dropped, its pictures counted.
+        s->ResetBuffers();
         Packet broken = MakePacket(qx::kKindH264, 1, 0, Bytes264(0x65, 64));
         broken.header.nal_len = bad;
-        ASSERT_TRUE(Input(Concat({qx::kit::Serialize({broken}), qx::kit::Serialize({kIdr})})));
+        ASSERT_TRUE(Input(Serialize({broken, kIdr})));
         // The bad header goes first, then the good packet behind it is taken.
-        while (session.Input().Fill() > 0 && session.Video().FrameFill() == 0)
-            session.ParseStep();
-        EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(kIdr.payload.size()) + 76);
+        while (s->Input().Fill() > 0 && Fill() == 0)
+            s->ParseStep();
+        EXPECT_EQ(Fill(), Wire(kIdr));
     }
     EXPECT_TRUE(log.Contains("bad nal_len"));
 }
 
-TEST_F(Parser, LengthRuleDropsDataWithoutMarkerButKeepsAPartialOne) {
-    Open(0);
-    Bytes junk = Junk(5000);
-    junk.insert(junk.end(), {0x41, 0x41, 0x41, 0x41});
-    ASSERT_TRUE(Input(junk));
-    EXPECT_FALSE(session.ParseStep());
-    EXPECT_EQ(session.Input().Fill(), 4);
-    // The kept bytes and the rest of the marker make a packet again.
-    const Bytes rest = qx::kit::Serialize({kIdr});
-    ASSERT_TRUE(Input(Bytes(rest.begin() + 4, rest.end())));
-    EXPECT_TRUE(session.ParseStep());
-    EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(rest.size()));
-}
-
-TEST_F(Parser, MarkerRuleNeedsTheNextMarker) {
-    Open(1);
-    const Bytes idr = qx::kit::Serialize({kIdr});
-    ASSERT_TRUE(Input(idr));
-    EXPECT_FALSE(session.ParseStep());
-    ASSERT_TRUE(Input(qx::kit::Serialize({kP})));
-    EXPECT_TRUE(session.ParseStep());
-    EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(idr.size()));
-}
-
-TEST_F(Parser, MarkerRuleDropsAPacketWhoseLengthDisagrees) {
-    Open(1);
+TEST_F(Parser, TakesAPacketOnlyOnceItIsComplete) {
+    const Bytes idr = Serialize({kIdr});
+    const Packet big = MakePacket(qx::kKindH264, 1, 0, Bytes264(0x65, 0x180000));
     Packet lying = kIdr;
     lying.header.nal_len += 9;
-    ASSERT_TRUE(Input(Concat(
-        {qx::kit::Serialize({lying}), qx::kit::Serialize({kP}), qx::kit::Serialize({kIdr})})));
-    EXPECT_FALSE(session.ParseStep());
-    EXPECT_TRUE(session.ParseStep());
-    EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(kP.payload.size()) + 76);
-}
-
-TEST_F(Parser, MarkerRuleTakesPacketsOfAMegabyteAndMore) {
-    Open(1);
-    const Packet big = MakePacket(qx::kKindH264, 1, 0, Bytes264(0x65, 0x180000));
-    const Bytes bytes = qx::kit::Serialize({big});
-    ASSERT_TRUE(Input(bytes));
-    ASSERT_TRUE(Input(qx::kit::Serialize({kP})));
-    EXPECT_TRUE(session.ParseStep());
-    EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(bytes.size()));
+    struct Case {
+        int mode;
+        Bytes first, second;
+        int dropped, fill;
+    };
+    // The length rule needs the whole packet, the marker rule the marker behind it.
+    const Case cases[] = {
+        {0, Bytes(idr.begin(), idr.begin() + 100), Bytes(idr.begin() + 100, idr.end()), 0,
+         Wire(kIdr)},
+        // Data without a marker goes, but not a marker's start at its end.
+        {0, Concat({Junk(5000), {0x41, 0x41, 0x41, 0x41}}), Bytes(idr.begin() + 4, idr.end()), 5000,
+         Wire(kIdr)},
+        {1, idr, Serialize({kP}), 0, Wire(kIdr)},
+        // A packet whose length disagrees with where the next marker is goes.
+        {1, Serialize({lying, kIdr}), Serialize({kP}), Wire(lying), Wire(kIdr)},
+        // Junk in front of a waiting packet is no reason to drop it while input still fits.
+        {1, Concat({Junk(1000), idr}), Serialize({kP}), 0, Wire(kIdr)},
+        {1, Serialize({big}), Serialize({kP}), 0, Wire(big)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << ", " << c.first.size() << " bytes");
+        Open(c.mode);
+        ASSERT_TRUE(Input(c.first));
+        EXPECT_FALSE(s->ParseStep());
+        EXPECT_EQ(s->Input().Fill(), static_cast<int>(c.first.size()) - c.dropped);
+        ASSERT_TRUE(Input(c.second));
+        EXPECT_TRUE(s->ParseStep());
+        EXPECT_EQ(Fill(), c.fill);
+        // The packet behind waits for a marker of its own.
+        EXPECT_EQ(s->Input().Fill(), c.mode == 1 ? Wire(kP) : 0);
+    }
 }
 
 TEST_F(Parser, MarkerRuleFreesABufferThatCanNeverFormAPacket) {
     for (bool withMarker : {false, true}) {
         SCOPED_TRACE(withMarker);
-        DDrawSession s;
-        ASSERT_TRUE(s.SetOpenMode(1));
-        s.SetPlayState(qx::kStateNormal);
+        Open(1);
         // Junk, or one packet start that junk follows where its end should be.
-        Bytes fill = withMarker ? Concat({qx::kit::Serialize({kIdr}), Junk(0x1FFF00 - 376)})
-                                : Junk(0x1FFF00);
-        ASSERT_EQ(s.InputData(fill.data(), static_cast<int>(fill.size())), 1);
-        const Bytes next = Concat({qx::kit::Serialize({kIdr}), qx::kit::Serialize({kP})});
-        ASSERT_EQ(s.InputData(next.data(), static_cast<int>(next.size())), 0);
-        EXPECT_FALSE(s.ParseStep());
-        EXPECT_LT(s.Input().Fill(), 8);
-        ASSERT_EQ(s.InputData(next.data(), static_cast<int>(next.size())), 1);
-        EXPECT_TRUE(s.ParseStep());
-        EXPECT_EQ(s.Video().FrameFill(), static_cast<int>(kIdr.payload.size()) + 76);
+        ASSERT_TRUE(Input(withMarker ? Concat({Serialize({kIdr}), Junk(0x1FFF00 - Wire(kIdr))})
+                                     : Junk(0x1FFF00)));
+        const Bytes next = Serialize({kIdr, kP});
+        ASSERT_FALSE(Input(next));
+        EXPECT_FALSE(s->ParseStep());
+        EXPECT_LT(s->Input().Fill(), 8);
+        ASSERT_TRUE(Input(next));
+        EXPECT_TRUE(s->ParseStep());
+        EXPECT_EQ(Fill(), Wire(kIdr));
     }
 }
 
-TEST_F(Parser, MarkerRuleKeepsAWaitingPacketWhileInputStillFits) {
-    Open(1);
-    const Bytes idr = qx::kit::Serialize({kIdr});
-    ASSERT_TRUE(Input(Concat({Junk(1000), idr})));
-    EXPECT_FALSE(session.ParseStep());
-    ASSERT_TRUE(Input(qx::kit::Serialize({kP})));
-    EXPECT_TRUE(session.ParseStep());
-    EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(idr.size()));
-}
-
-struct KeyCase {
-    const char* name;
-    int knd;
-    Bytes payload;
-};
-
-class KeyFrameWait : public Parser, public testing::WithParamInterface<KeyCase> {};
-
-TEST_P(KeyFrameWait, DropsVideoUntilAKeyPicture) {
-    Open(1);
-    session.RequestSeek(10);
-    const KeyCase& c = GetParam();
-    const Packet before = MakePacket(
-        c.knd, 1, 0,
-        c.knd == qx::kKindH264 ? Bytes264(0x41, 80) : Bytes{0, 0, 0, 1, 0x02, 0x01, 9, 9});
-    const Packet key = MakePacket(c.knd, 2, 40000, c.payload);
-    ASSERT_TRUE(Input(Concat(
-        {qx::kit::Serialize({before}), qx::kit::Serialize({key}), qx::kit::Serialize({kP})})));
-    session.ParseStep();
-    EXPECT_EQ(session.Video().FrameFill(), 0);
-    EXPECT_TRUE(session.Port().keyFrameWait.load());
-    session.ParseStep();
-    EXPECT_FALSE(session.Port().keyFrameWait.load());
-    EXPECT_EQ(session.Video().FrameFill(), static_cast<int>(c.payload.size()) + 76);
-}
-
-Bytes SeiThenIdr() {
+TEST_F(Parser, AfterASeekDropsVideoUntilAKeyPicture) {
     // A vendor SEI whose length bytes say 40, then the IDR slice.
-    Bytes sei(40, 0x11);
-    sei[0] = 0, sei[1] = 0, sei[2] = 0, sei[3] = 1, sei[4] = 0x06;
-    sei[27] = 0, sei[28] = 11;
-    return Concat({sei, Bytes264(0x65, 60)});
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Codecs, KeyFrameWait,
-    testing::Values(KeyCase{"H264Sps", qx::kKindH264, Bytes264(0x67, 40)},
-                    KeyCase{"H264Idr", qx::kKindH264, Bytes264(0x65, 40)},
-                    KeyCase{"H264SeiIdr", qx::kKindH264, SeiThenIdr()},
-                    KeyCase{"H265Vps", qx::kKindH265, {0, 0, 0, 1, 0x40, 0x01, 1, 2, 3}},
-                    KeyCase{"H265Sps", qx::kKindH265, {0, 0, 0, 1, 0x42, 0x01, 1, 2, 3}},
-                    KeyCase{"H265Idr", qx::kKindH265, {0, 0, 0, 1, 0x26, 0x01, 1, 2, 3}},
-                    KeyCase{"H265Cra", qx::kKindH265, {0, 0, 0, 1, 0x2a, 0x01, 1, 2, 3}}),
-    [](const testing::TestParamInfo<KeyCase>& info) { return std::string(info.param.name); });
-
-class Latency : public Parser {
-  protected:
-    // Pushes video frames first..last of a stream with a key every ten frames, one
-    // packet per chunk; returns the absolute positions where each packet starts.
-    std::vector<int64_t> PushFrames(int first, int last) {
-        std::vector<int64_t> at;
-        int64_t position = 0;
-        for (int f = first; f <= last; ++f) {
-            const bool key = f % 10 == 0;
-            const Packet p = MakePacket(qx::kKindH264, f, qx::kit::StreamWriter::FramePts(f, 25),
-                                        Bytes264(key ? 0x67 : 0x41, 120));
-            const Bytes b = qx::kit::Serialize({p});
-            EXPECT_TRUE(Input(b));
-            at.push_back(position);
-            position += static_cast<int64_t>(b.size());
-        }
-        return at;
+    Bytes seiIdr = Concat({Bytes264(0x06, 40), Bytes264(0x65, 60)});
+    seiIdr[27] = 0, seiIdr[28] = 11;
+    const std::pair<int, Bytes> keys[] = {
+        {qx::kKindH264, Bytes264(0x67, 40)},  // SPS
+        {qx::kKindH264, Bytes264(0x65, 40)},  // IDR
+        {qx::kKindH264, seiIdr},
+        {qx::kKindH265, {0, 0, 0, 1, 0x40, 0x01, 1, 2, 3}},  // VPS
+        {qx::kKindH265, {0, 0, 0, 1, 0x42, 0x01, 1, 2, 3}},  // SPS
+        {qx::kKindH265, {0, 0, 0, 1, 0x26, 0x01, 1, 2, 3}},  // IDR
+        {qx::kKindH265, {0, 0, 0, 1, 0x2a, 0x01, 1, 2, 3}},  // CRA
+    };
+    for (const auto& [knd, payload] : keys) {
+        SCOPED_TRACE(testing::Message() << knd << ": " << int{payload[4]});
+        Open(1);
+        s->RequestSeek(10);
+        const Packet before = MakePacket(
+            knd, 1, 0, knd == qx::kKindH264 ? Bytes264(0x41, 80) : Bytes{0, 0, 0, 1, 2, 1, 9, 9});
+        const Packet key = MakePacket(knd, 2, 40000, payload);
+        ASSERT_TRUE(Input(Serialize({before, key, kP})));
+        s->ParseStep();
+        EXPECT_EQ(Fill(), 0);
+        EXPECT_TRUE(s->Port().keyFrameWait.load());
+        s->ParseStep();
+        EXPECT_FALSE(s->Port().keyFrameWait.load());
+        EXPECT_EQ(Fill(), Wire(key));
     }
-};
-
-TEST_F(Latency, CutsBackToTheOldestBufferedKeyPacket) {
-    Open(0);
-    session.Input().SetCacheTime(300);
-    const std::vector<int64_t> at = PushFrames(11, 41);
-    // Shown: frame 11; newest input: frame 41, 1200 ms later.
-    session.Input().Positions().NoteLastRendered(qx::kit::StreamWriter::FramePts(11, 25));
-    EXPECT_EQ(session.Input().LatencyControl(), at[20 - 11]);
 }
 
-TEST_F(Latency, LeavesAPortThatKeepsUp) {
-    Open(0);
-    session.Input().SetCacheTime(300);
-    PushFrames(11, 41);
-    session.Input().Positions().NoteLastRendered(qx::kit::StreamWriter::FramePts(20, 25));
-    EXPECT_EQ(session.Input().LatencyControl(), 0) << "rendered 840 ms behind";
-    session.Input().Positions().NoteLastRendered(-1);
-    EXPECT_EQ(session.Input().LatencyControl(), 0) << "nothing rendered since the restart";
-    session.Input().Positions().NoteLastRendered(0);
-    EXPECT_EQ(session.Input().LatencyControl(), 0);
-}
-
-TEST_F(Latency, ThresholdIsTheCacheTimeButAtLeast300) {
-    Open(0);
-    session.Input().SetCacheTime(2000);
-    PushFrames(11, 41);
-    session.Input().Positions().NoteLastRendered(qx::kit::StreamWriter::FramePts(11, 25));
-    EXPECT_EQ(session.Input().LatencyControl(), 0) << "the oldest key is only 840 ms old";
+TEST_F(Parser, LatencyCutsBackToTheOldestBufferedKeyOnlyPastTheThreshold) {
+    auto pts = [](int f) { return qx::kit::StreamWriter::FramePts(f, 25); };
+    struct Case {
+        int cacheMs;
+        int64_t renderedPts;
+        bool cut;
+    };
+    // Frames 11..41, a key every ten, are buffered: the newest is 1200 ms after frame 11
+    // and the oldest key (frame 20) 840 ms. The threshold is the cache time, at least 300;
+    // -1 is nothing rendered since the restart.
+    for (Case c : {Case{300, pts(11), true}, Case{300, pts(20), false}, Case{300, -1, false},
+                   Case{300, 0, false}, Case{2000, pts(11), false}}) {
+        SCOPED_TRACE(testing::Message() << c.cacheMs << " ms, rendered " << c.renderedPts);
+        Open(0);
+        s->Input().SetCacheTime(c.cacheMs);
+        for (int f = 11; f <= 41; ++f)
+            ASSERT_TRUE(Input(Serialize(
+                {MakePacket(qx::kKindH264, f, pts(f), Bytes264(f % 10 == 0 ? 0x67 : 0x41, 120))})));
+        s->Input().Positions().NoteLastRendered(c.renderedPts);
+        // Frame 20 starts behind nine packets of the same size.
+        EXPECT_EQ(s->Input().LatencyControl(), c.cut ? 9 * (120 + qx::kPacketOverhead) : 0);
+    }
 }
 
 }  // namespace
