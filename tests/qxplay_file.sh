@@ -12,21 +12,29 @@ trap 'rm -rf "$work"' EXIT
 "$mkstream" --codec h264 --size 1280x720 --seconds 60 --audio 1 --preset ultrafast -o "$work/minute.qx"
 keys="1:f,1.5:f,2:f,2.5:f,3.5:s,4:s,4.5:s,5:s,5.5:s,6.5:f,7:f,7.5:f,8:right,9:left,10:b,11:b"
 keys="$keys,12:space,12.5:.,13:.,13.5:space,14:right,15:right,15.5:right,16:f,16.5:f,17:f,17.5:f"
+fail() { echo "qxplay_file: $*"; exit 1; }
+# Each run's log is shown whatever it ends with, and each check says what failed.
+rc=0
 "$player" --verify --renderer x11 --keys "$keys" --record "$work/recording.qx" "$work/minute.qx" \
-  > "$work/play.log"
+  > "$work/play.log" || rc=$?
 cat "$work/play.log"
-grep -q "verify: .* 0 mismatched" "$work/play.log"
+grep -q "verify: .* 0 mismatched" "$work/play.log" || fail "the window differed from the file's pictures"
 for seen in "speed 16" "speed -2" "speed -20" "paused" "seek to" "pos "; do
-  grep -q -- "$seen" "$work/play.log" || { echo "missing: $seen"; exit 1; }
+  grep -q -- "$seen" "$work/play.log" || fail "missing: $seen"
 done
-grep -q "^qxplay: recorded [1-9][0-9]* bytes" "$work/play.log"
+grep -q "^qxplay: recorded [1-9][0-9]* bytes" "$work/play.log" || fail "nothing recorded"
+[ "$rc" -eq 0 ] || fail "qxplay ended with $rc"
 
-"$player" --verify --renderer gl --keys "0.5:f,1:f,1.5:f,2:f" "$work/recording.qx" > "$work/replay.log"
+"$player" --verify --renderer gl --keys "0.5:f,1:f,1.5:f,2:f" "$work/recording.qx" \
+  > "$work/replay.log" || rc=$?
 cat "$work/replay.log"
-grep -q "verify: .* 0 mismatched" "$work/replay.log"
+grep -q "verify: .* 0 mismatched" "$work/replay.log" ||
+  fail "the window differed from the recording's pictures"
 # The recording plays. Its last packet has no marker behind it, and pictures taken
 # just before a seek or a change into or out of the back state lose their
 # references in the recording, where the next picture is from elsewhere.
 shown=$(sed -n 's/^qxplay: \([0-9]*\) of \([0-9]*\) pictures shown.*/\1 \2/p' "$work/replay.log")
 set -- $shown
-[ $(( $1 * 100 )) -ge $(( $2 * 98 )) ] && [ "$2" -gt 100 ]
+[ "$#" -eq 2 ] && [ "$2" -gt 100 ] || fail "the recording holds too few pictures"
+[ $(( $1 * 100 )) -ge $(( $2 * 98 )) ] || fail "only $1 of the recording's $2 pictures shown"
+[ "$rc" -eq 0 ] || fail "the replay ended with $rc"

@@ -49,29 +49,33 @@ class PlaybackPort {
 
     bool Play() { return QxPlay_Play(m_port, kTestWindow) == 1; }
 
-    // Offers the chunk until it is taken, as a host does; false after 20 s.
+    // Offers the chunk until it is taken, as a host does; false once the port has
+    // stopped, since a stopped port takes nothing, or after 20 s.
     bool Give(std::vector<uint8_t> chunk) {
         const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (QxPlay_InputData(m_port, chunk.data(), static_cast<uint32_t>(chunk.size())) == 0) {
-            if (std::chrono::steady_clock::now() > give_up)
+            if (QxPlay_GetPlayStatus(m_port) == -19 || std::chrono::steady_clock::now() > give_up)
                 return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         return true;
     }
 
-    // Feeds the bytes in chunks of the given size; live ports (mode 0) get whole
-    // packets instead.
-    void Feed(const std::vector<uint8_t>& bytes, size_t chunk) {
+    // Feeds the bytes in chunks of the given size, up to the first chunk refused; live
+    // ports (mode 0) get whole packets instead.
+    bool Feed(const std::vector<uint8_t>& bytes, size_t chunk) {
         if (QxPlay_GetStreamOpenMode(m_port) == 0) {
             for (auto& piece : ChunksAtMarkers(bytes))
-                Give(std::move(piece));
-            return;
+                if (!Give(std::move(piece)))
+                    return false;
+            return true;
         }
         for (size_t at = 0; at < bytes.size(); at += chunk) {
             const size_t n = std::min(chunk, bytes.size() - at);
-            Give(std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + n));
+            if (!Give(std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + n)))
+                return false;
         }
+        return true;
     }
 
   private:
