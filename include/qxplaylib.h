@@ -182,7 +182,9 @@ QXPLAY_API int QxPlay_OneByOne(int32_t port);
 /* Does nothing. */
 QXPLAY_API int QxPlay_OneByOneBack(int32_t port);
 /* Turns the port's sound on (each port has its own); the sound output opens when sound
- * first arrives. 1, also when it already is on. */
+ * first arrives. 1, also when it already is on. Sound the port has already read ahead
+ * (in the file modes up to 2 MB of the stream) is not heard: to hear a file from its
+ * start, turn the sound on before QxPlay_Play. */
 QXPLAY_API int QxPlay_PlaySound(int32_t port);
 /* Turns the port's sound off and closes its output; the volume returns to the default. */
 QXPLAY_API int QxPlay_StopSound(int32_t port);

@@ -458,12 +458,14 @@ int main(int argc, char** argv) {
         QxPlay_SetCacheTime(playback.port, options.cacheMs);
     // Any non-zero id serves when nothing is drawn.
     const QxWindow target = window ? window->id() : 1;
+    // Before Play: what the port has read ahead while its sound was off stays silent,
+    // and a short file is read through at once.
+    if (options.sound)
+        QxPlay_PlaySound(playback.port);
     if (QxPlay_Play(playback.port, target) != 1) {
         std::cerr << "qxplay: play failed\n";
         return 1;
     }
-    if (options.sound)
-        QxPlay_PlaySound(playback.port);
     if (!options.record.empty()) {
         playback.recordName = options.record;
         bool paused = false;

@@ -465,6 +465,8 @@ class Port:
         self._call("QxPlay_SetCacheTime", int(milliseconds))
 
     def play_sound(self, on: bool = True) -> None:
+        """Sound on or off. What the port has read ahead stays silent: turn it on before
+        ``play`` to hear a file from its start."""
         self._call("QxPlay_PlaySound" if on else "QxPlay_StopSound")
 
     @property
