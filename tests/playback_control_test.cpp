@@ -230,6 +230,18 @@ TEST(Stopping, BeforePlayingAndByStateThenPlayedAgain) {
     EXPECT_TRUE(p.shown().WaitFor(10, 10s)) << "the workers that ended must be started again";
 }
 
+// A host thread already inside QxPlay_Play holds the session while another thread
+// frees the port: the play must not start workers nobody will ever stop.
+TEST(Stopping, AFreedPortStillHeldNeverPlaysAgain) {
+    PlaybackPort p(0);
+    const std::shared_ptr<DDrawSession> held = SessionOf(p.port());
+    ASSERT_TRUE(held);
+    ASSERT_TRUE(p.Play());
+    ASSERT_EQ(QxPlay_FreePort(p.port()), 1);
+    EXPECT_EQ(held->Play(), 0);
+    EXPECT_FALSE(held->HasWorkers());
+}
+
 TEST(EndOfData, NotifiesOnceUntilTheNextPacket) {
     static std::atomic<int32_t> calls{0}, seenPort{-1};
     static std::atomic<void*> seenUser{nullptr};

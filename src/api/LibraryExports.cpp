@@ -100,8 +100,10 @@ void QxPlay_Destory(void) {
     // an export, which must not wait for us while we wait for that worker.
     for (auto& entry : sessions) {
         qx::log::DbgviewLog(3, "6320,QxPlay_Destory session info" + Sid(entry.first));
-        if (entry.second)
+        if (entry.second) {
+            entry.second->Retire();
             entry.second->Stop();
+        }
         entry.second.reset();
         --g_PortCount;
     }
@@ -171,6 +173,7 @@ int QxPlay_FreePort(int32_t port) {
         SessionMap().erase(port);
     }
     try {
+        session->Retire();
         if (session->PlayState() != qx::kStateStop || session->HasWorkers())
             session->Stop();
         session.reset();

@@ -66,13 +66,16 @@ class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_
 
     // Starts the workers that do not run (parser, play video, render; for a file the
     // reader too): 1, or 0 when one cannot be started, when the file cannot be read
-    // (PlayFile), when a file already plays (PlayFile), or when called on one of the
-    // port's own workers while it stops.
+    // (PlayFile), when a file already plays (PlayFile), when called on one of the
+    // port's own workers while it stops, or once the port is retired.
     int Play();
     int PlayFile();
     // Ends the workers: from a host thread it returns once every one has ended; on
     // one of the port's workers it asks them to end and returns at once.
     void Stop();
+    // The port leaves the table for good: no later Play starts it again. A host thread
+    // may still hold the session and call Play while it is freed or shut down.
+    void Retire();
     bool HasWorkers();
     // Live modes (0, 3) take only normal play and stop; leaving or entering the back
     // state empties the buffers.
@@ -136,6 +139,7 @@ class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_
     // thread, never taken by a worker outside a host callback.
     CCritSec m_controlLock;
     int m_savedState = qx::kStateNormal;  // guarded by m_controlLock
+    bool m_retired = false;               // guarded by m_controlLock
 
     CCritSec m_playModeLock;
     int m_playMode = 0;  // guarded by m_playModeLock

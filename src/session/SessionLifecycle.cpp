@@ -57,7 +57,7 @@ int DDrawSession::StartPlaying(bool file) {
                         SessionWorkers::kRender, SessionWorkers::kFileReader,
                         SessionWorkers::kRecord});
     CAutoLock lock(&m_controlLock);
-    if (m_status.Ending() && (ownThread || HasWorkers()))
+    if (m_retired || (m_status.Ending() && (ownThread || HasWorkers())))
         return 0;
     const bool running = m_workers.Running(SessionWorkers::kParser) &&
                          m_workers.Running(SessionWorkers::kPlayVideo) &&
@@ -137,6 +137,11 @@ void DDrawSession::Stop() {
     m_input.SetEndOfInput(false);
     if (PlayState() == qx::kStateStop && !HasWorkers())
         m_status.stopping = false;
+}
+
+void DDrawSession::Retire() {
+    CAutoLock lock(&m_controlLock);
+    m_retired = true;
 }
 
 int DDrawSession::StartRecord(const std::string& path) {
