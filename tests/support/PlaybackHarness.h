@@ -54,7 +54,8 @@ class PlaybackPort {
     bool Give(std::vector<uint8_t> chunk) {
         const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (QxPlay_InputData(m_port, chunk.data(), static_cast<uint32_t>(chunk.size())) == 0) {
-            if (QxPlay_GetPlayStatus(m_port) == -19 || std::chrono::steady_clock::now() > give_up)
+            if (QxPlay_GetPlayStatus(m_port) == QXPLAY_STATE_STOP ||
+                std::chrono::steady_clock::now() > give_up)
                 return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
