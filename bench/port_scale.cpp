@@ -3,13 +3,15 @@
 // shows it headless. Reports, per port count, the share of late pictures (shown more
 // than two picture intervals after their packet arrived, or never), the CPU used, the
 // threads and the resident memory per port. The first second is the ports' start
-// (decoders and renderers made, all at once) and counts for none of these. With
-// --find it looks for the largest
+// (decoders and renderers made, all at once) and counts for none of these. The
+// ports' key pictures are spread over the two-second GOP, as cameras switched on at
+// different times send them; --in-step puts them all in the same interval, the worst
+// case. With --find it looks for the largest
 // count that holds with at most 1% late pictures, and sets it beside the ceiling of
 // bare libavcodec: the same stream decoded on every core as fast as it goes, one
 // single-threaded decoder per stream as the library decodes.
 //
-//   port_scale [--ports N] [--seconds S] [--find]
+//   port_scale [--ports N] [--seconds S] [--find] [--in-step]
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -46,25 +48,35 @@ constexpr int kFeeders = 4;
 // Pictures pushed in the first second are shown but not judged.
 constexpr size_t kWarmUpPictures = kFps;
 
-// When each port's pictures were shown; the window id names the port.
+// When each port's pictures were shown; the window id names the port. A lock per
+// port, as a host's renderers would have: one for all would be the host's own
+// contention, not the library's.
 class ShownLog {
   public:
-    explicit ShownLog(int ports) : m_shown(ports) {}
+    explicit ShownLog(int ports) {
+        for (int p = 0; p < ports; ++p)
+            m_ports.push_back(std::make_unique<Port>());
+    }
     void Note(QxWindow window) {
         const size_t port = static_cast<size_t>(window) - 1;
-        if (port >= m_shown.size())
+        if (port >= m_ports.size())
             return;
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_shown[port].push_back(Clock::now());
+        Port& log = *m_ports[port];
+        std::lock_guard<std::mutex> lock(log.mutex);
+        log.shown.push_back(Clock::now());
     }
     std::vector<Clock::time_point> Of(int port) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_shown[static_cast<size_t>(port)];
+        Port& log = *m_ports[static_cast<size_t>(port)];
+        std::lock_guard<std::mutex> lock(log.mutex);
+        return log.shown;
     }
 
   private:
-    std::mutex m_mutex;
-    std::vector<std::vector<Clock::time_point>> m_shown;
+    struct Port {
+        std::mutex mutex;
+        std::vector<Clock::time_point> shown;
+    };
+    std::vector<std::unique_ptr<Port>> m_ports;
 };
 
 class LoggingRenderer : public video_render {
@@ -104,7 +116,10 @@ struct Result {
     double latePercent() const { return pictures > 0 ? 100.0 * late / pictures : 0; }
 };
 
-Result Run(int ports, const std::vector<Bytes>& packets) {
+// Pictures from one key picture to the next in the stream.
+constexpr int kGop = 2 * kFps;
+
+Result Run(int ports, const std::vector<Bytes>& packets, bool inStep) {
     ShownLog log(ports);
     qx::render::SetRendererFactory([&log] { return std::make_unique<LoggingRenderer>(log); });
     QxPlay_Init();
@@ -116,34 +131,58 @@ Result Run(int ports, const std::vector<Bytes>& packets) {
         QxPlay_SetCacheTime(opened[p], 0);
         QxPlay_Play(opened[p], static_cast<QxWindow>(p + 1));
     }
+    // Cameras switched on at different times have their key pictures at different
+    // moments: port p starts phase[p] pictures late. In step, every port's key
+    // pictures come within the same interval.
+    std::vector<size_t> phase(static_cast<size_t>(ports), 0);
+    if (!inStep) {
+        for (int p = 0; p < ports; ++p)
+            phase[static_cast<size_t>(p)] = static_cast<size_t>(p * kGop / ports);
+    }
+    const size_t allStarted = *std::max_element(phase.begin(), phase.end()) + kWarmUpPictures;
     // Each port's pictures, when they went in.
     std::vector<std::vector<Clock::time_point>> pushed(static_cast<size_t>(ports));
+    // The host's receive buffer of each port, reused as a network layer would.
+    std::vector<Bytes> received(static_cast<size_t>(ports));
     const Clock::time_point start = Clock::now() + std::chrono::milliseconds(200);
-    const double cpu0 = CpuSeconds();
+    // CPU is measured while every port is pushing and past its start.
+    double cpu0 = 0;
+    Clock::time_point wall0;
+    std::thread sampler([&] {
+        std::this_thread::sleep_until(start + allStarted * kInterval);
+        cpu0 = CpuSeconds();
+        wall0 = Clock::now();
+    });
     std::vector<std::thread> feeders;
     for (int f = 0; f < kFeeders; ++f) {
         feeders.emplace_back([&, f] {
-            for (size_t k = 0; k < packets.size(); ++k) {
+            for (size_t slot = 0; slot < packets.size(); ++slot) {
                 for (int p = f; p < ports; p += kFeeders) {
+                    const size_t k = slot - phase[static_cast<size_t>(p)];
+                    if (slot < phase[static_cast<size_t>(p)])
+                        continue;
                     // Cameras are not in step: each port's pictures are spread over
                     // the interval.
-                    const auto due = start + k * kInterval + kInterval * p / ports;
+                    const auto due = start + slot * kInterval + kInterval * p / ports;
                     std::this_thread::sleep_until(due);
-                    Bytes copy = packets[k];
+                    Bytes& buffer = received[static_cast<size_t>(p)];
+                    buffer.assign(packets[k].begin(), packets[k].end());
                     pushed[static_cast<size_t>(p)].push_back(Clock::now());
-                    QxPlay_InputData(opened[p], copy.data(), static_cast<uint32_t>(copy.size()));
+                    QxPlay_InputData(opened[p], buffer.data(),
+                                     static_cast<uint32_t>(buffer.size()));
                 }
             }
         });
     }
     for (std::thread& feeder : feeders)
         feeder.join();
+    sampler.join();
+    const double cpu1 = CpuSeconds();
+    const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
     std::this_thread::sleep_for(4 * kInterval);
-    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     Result result;
     result.ports = ports;
-    result.cpuPercentOfMachine =
-        100.0 * (CpuSeconds() - cpu0) / wall / std::thread::hardware_concurrency();
+    result.cpuPercentOfMachine = 100.0 * (cpu1 - cpu0) / wall / std::thread::hardware_concurrency();
     result.threads = StatusField("Threads:");
     result.rssKbPerPort = static_cast<double>(StatusField("VmRSS:") - rssBefore) / ports;
     std::vector<double> latencies;
@@ -234,6 +273,7 @@ int main(int argc, char** argv) {
     int ports = 200;
     double seconds = 10;
     bool find = false;
+    bool inStep = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--ports" && i + 1 < argc)
@@ -242,8 +282,11 @@ int main(int argc, char** argv) {
             seconds = std::max(1.0, std::atof(argv[++i]));
         else if (arg == "--find")
             find = true;
+        else if (arg == "--in-step")
+            inStep = true;
         else {
-            std::fprintf(stderr, "usage: port_scale [--ports N] [--seconds S] [--find]\n");
+            std::fprintf(stderr,
+                         "usage: port_scale [--ports N] [--seconds S] [--find] [--in-step]\n");
             return 2;
         }
     }
@@ -251,11 +294,15 @@ int main(int argc, char** argv) {
     options.width = 352;
     options.height = 288;
     options.fps = kFps;
-    options.seconds = seconds;
+    // The staggered starts take a GOP, the first second of each port is its start:
+    // what is measured comes after both.
+    options.seconds = std::max(seconds, 5.0);
+    options.gop = kGop;
     const std::vector<qx::kit::Packet> stream = qx::kit::StreamWriter::MakePackets(options);
     const std::vector<Bytes> packets = ChunksAtMarkers(qx::kit::Serialize(stream));
-    std::printf("CIF H.264 at %d pictures per second, %.0f s per run, %u cores\n", kFps, seconds,
-                std::thread::hardware_concurrency());
+    std::printf("CIF H.264 at %d pictures per second, %.0f s per run, %u cores, key pictures %s\n",
+                kFps, options.seconds, std::thread::hardware_concurrency(),
+                inStep ? "in step" : "spread over the GOP");
     double bareCeiling = 0;
     if (find) {
         const double bare = BarePicturesPerSecond(stream, 5.0);
@@ -264,7 +311,7 @@ int main(int argc, char** argv) {
                     bareCeiling);
     }
 
-    const Result asked = Run(ports, packets);
+    const Result asked = Run(ports, packets, inStep);
     Print(asked);
     if (!find || asked.latePercent() <= 1.0) {
         if (find)
@@ -277,7 +324,7 @@ int main(int argc, char** argv) {
     Result best;
     while (fails - holds > 1) {
         const int middle = holds == 0 && fails > 16 ? std::max(1, fails / 4) : (holds + fails) / 2;
-        const Result r = Run(middle, packets);
+        const Result r = Run(middle, packets, inStep);
         Print(r);
         if (r.latePercent() <= 1.0) {
             holds = middle;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -150,6 +151,26 @@ TEST(WakeSignal, KeepsAPostForTheNextWaitAndWakesOnlyForItsTopics) {
     EXPECT_TRUE(signal.Sleep(5000)) << "a state change ends a sleep";
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     poster.join();
+}
+
+TEST(WakeSignal, EachOfTwoWaitersIsWokenForItsOwnTopic) {
+    qx::WakeSignal signal;
+    std::atomic<unsigned> inputTaken{0};
+    std::atomic<unsigned> renderTaken{0};
+    std::thread input([&] { inputTaken = signal.Wait(qx::WakeSignal::kInput, 5000); });
+    std::thread render([&] { renderTaken = signal.Wait(qx::WakeSignal::kRender, 5000); });
+    std::this_thread::sleep_for(50ms);
+    signal.Post(qx::WakeSignal::kInput);
+    input.join();
+    EXPECT_EQ(inputTaken.load(), qx::WakeSignal::kInput);
+    // The first waiter has gone and the other, woken with it, is waiting again: it
+    // must still be woken by its topic.
+    std::this_thread::sleep_for(50ms);
+    const auto start = std::chrono::steady_clock::now();
+    signal.Post(qx::WakeSignal::kRender);
+    render.join();
+    EXPECT_EQ(renderTaken.load(), qx::WakeSignal::kRender);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 
 class WatchedSink : public qx::audio::SilentSink {

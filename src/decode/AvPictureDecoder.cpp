@@ -6,6 +6,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/buffer.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
@@ -54,6 +55,8 @@ AvPictureDecoder::~AvPictureDecoder() {
     av_frame_free(&m_converted);
     av_packet_free(&m_packet);
     avcodec_free_context(&m_context);
+    // Buffers the decoder still held went back with it; the pool goes with the last.
+    av_buffer_pool_uninit(&m_pool);
 }
 
 bool AvPictureDecoder::Open(Codec codec) {
@@ -81,11 +84,22 @@ bool AvPictureDecoder::Send(const uint8_t* data, int64_t length, int64_t pts) {
         m_drained = false;
     }
     const size_t n = static_cast<size_t>(length);
-    if (m_input.size() < n + AV_INPUT_BUFFER_PADDING_SIZE)
-        m_input.resize(n + AV_INPUT_BUFFER_PADDING_SIZE);
-    std::memcpy(m_input.data(), data, n);
-    std::memset(m_input.data() + n, 0, AV_INPUT_BUFFER_PADDING_SIZE);
-    m_packet->data = m_input.data();
+    const size_t needed = n + AV_INPUT_BUFFER_PADDING_SIZE;
+    if (m_pool == nullptr || m_poolSize < needed) {
+        av_buffer_pool_uninit(&m_pool);
+        constexpr size_t kStep = 64 * 1024;
+        m_poolSize = (needed + kStep - 1) / kStep * kStep;
+        m_pool = av_buffer_pool_init(m_poolSize, nullptr);
+        if (m_pool == nullptr)
+            return false;
+    }
+    AVBufferRef* buffer = av_buffer_pool_get(m_pool);
+    if (buffer == nullptr)
+        return false;
+    std::memcpy(buffer->data, data, n);
+    std::memset(buffer->data + n, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    m_packet->buf = buffer;
+    m_packet->data = buffer->data;
     m_packet->size = static_cast<int>(n);
     m_packet->pts = pts;
     m_packet->dts = AV_NOPTS_VALUE;
@@ -96,6 +110,7 @@ bool AvPictureDecoder::Send(const uint8_t* data, int64_t length, int64_t pts) {
             av_frame_unref(m_frame);
         result = avcodec_send_packet(m_context, m_packet);
     }
+    av_packet_unref(m_packet);
     return result == 0;
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <vector>
 
+struct AVBufferPool;
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
@@ -46,8 +47,11 @@ class AvPictureDecoder {
     bool m_drained = false;
     // The format last said to be converted, so that it is logged once.
     int m_loggedFormat = -1;
-    // The access unit with the zeroed tail that libavcodec's readers may touch.
-    std::vector<uint8_t> m_input;
+    // Buffers for the access units, with the zeroed tail that libavcodec's readers may
+    // touch. Counted references: the decoder keeps one instead of copying the unit
+    // again. Each holds m_poolSize bytes; a larger unit makes a new pool.
+    AVBufferPool* m_pool = nullptr;
+    size_t m_poolSize = 0;
 };
 
 // Copies a picture into packed planes of width x height (Y, then U and V of

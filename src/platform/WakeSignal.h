@@ -13,24 +13,29 @@ namespace qx {
 class WakeSignal {
   public:
     enum Topic : unsigned {
-        kState = 1u << 0,       // play state, stop, sound or seek request
-        kInput = 1u << 1,       // bytes entered the source buffer
-        kFrames = 1u << 2,      // a packet entered the frame buffer
-        kFrameSpace = 1u << 3,  // the play loop took a packet out
-        kRender = 1u << 4,      // a picture entered the render queue
-        kRenderSpace = 1u << 5, // the render step took a picture out
-        kSourceSpace = 1u << 6, // the parser took bytes out of the source buffer
-        kRecord = 1u << 7,      // a record block is ready, or recording ended
-        kStep = 1u << 8,        // a single-step request
-        kAudioSpace = 1u << 9,  // the sound took frames off the audio queue
+        kState = 1u << 0,        // play state, stop, sound or seek request
+        kInput = 1u << 1,        // bytes entered the source buffer
+        kFrames = 1u << 2,       // a packet entered the frame buffer
+        kFrameSpace = 1u << 3,   // the play loop took a packet out
+        kRender = 1u << 4,       // a picture entered the render queue
+        kRenderSpace = 1u << 5,  // the render step took a picture out
+        kSourceSpace = 1u << 6,  // the parser took bytes out of the source buffer
+        kRecord = 1u << 7,       // a record block is ready, or recording ended
+        kStep = 1u << 8,         // a single-step request
+        kAudioSpace = 1u << 9,   // the sound took frames off the audio queue
     };
 
     void Post(unsigned topics) {
+        bool wake;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_pending |= topics;
+            wake = (m_waiting & topics) != 0;
         }
-        m_cv.notify_all();
+        // A worker woken for a topic it is not waiting for would only look and sleep
+        // again: with hundreds of ports those wake-ups cost more than the work.
+        if (wake)
+            m_cv.notify_all();
     }
 
     // Waits until one of the topics (a state change always counts) is pending, and
@@ -40,9 +45,18 @@ class WakeSignal {
         topics |= kState;
         std::unique_lock<std::mutex> lock(m_mutex);
         const auto posted = [&] { return (m_pending & topics) != 0; };
+        ++m_waiters;
+        m_waiting |= topics;
+        bool woken = true;
         if (timeoutMs < 0)
             m_cv.wait(lock, posted);
-        else if (!m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), posted))
+        else
+            woken = m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), posted);
+        // With another waiter still there the mask may name more than is waited for:
+        // that costs a look, never a missed post.
+        if (--m_waiters == 0)
+            m_waiting = 0;
+        if (!woken)
             return 0;
         const unsigned taken = m_pending & topics;
         m_pending &= ~taken;
@@ -55,7 +69,11 @@ class WakeSignal {
   private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
-    unsigned m_pending = 0;  // guarded by m_mutex
+    // guarded by m_mutex
+    unsigned m_pending = 0;
+    // What the threads in Wait wait for, and how many there are.
+    unsigned m_waiting = 0;
+    int m_waiters = 0;
 };
 
 }  // namespace qx
