@@ -303,40 +303,60 @@ int main(int argc, char** argv) {
     std::printf("CIF H.264 at %d pictures per second, %.0f s per run, %u cores, key pictures %s\n",
                 kFps, options.seconds, std::thread::hardware_concurrency(),
                 inStep ? "in step" : "spread over the GOP");
-    double bareCeiling = 0;
+    double bareBefore = 0;
     if (find) {
-        const double bare = BarePicturesPerSecond(stream, 5.0);
-        bareCeiling = bare / kFps;
-        std::printf("bare libavcodec: %.0f pictures/s on all cores, ceiling %.0f ports\n", bare,
-                    bareCeiling);
+        bareBefore = BarePicturesPerSecond(stream, 5.0);
+        std::printf("bare libavcodec: %.0f pictures/s on all cores\n", bareBefore);
     }
-
-    const Result asked = Run(ports, packets, inStep);
-    Print(asked);
-    if (!find || asked.latePercent() <= 1.0) {
-        if (find)
-            std::printf("ceiling: %d ports (%.2f of bare libavcodec's %.0f)\n", ports,
-                        ports / bareCeiling, bareCeiling);
+    // The machine's speed drifts from run to run (other guests share its cores): a
+    // count holds when two of at most three runs keep to 1% late.
+    const auto probe = [&](int count, Result* kept) {
+        int held = 0;
+        int failed = 0;
+        while (held < 2 && failed < 2) {
+            const Result r = Run(count, packets, inStep);
+            Print(r);
+            if (r.latePercent() <= 1.0) {
+                ++held;
+                *kept = r;
+            } else {
+                ++failed;
+            }
+            if (!find)
+                return held > 0;
+        }
+        return held == 2;
+    };
+    Result asked;
+    const bool askedHolds = probe(ports, &asked);
+    if (!find)
         return 0;
-    }
     int holds = 0;
     int fails = ports;
     Result best;
+    if (askedHolds) {
+        holds = ports;
+        best = asked;
+    }
     while (fails - holds > 1) {
         const int middle = holds == 0 && fails > 16 ? std::max(1, fails / 4) : (holds + fails) / 2;
-        const Result r = Run(middle, packets, inStep);
-        Print(r);
-        if (r.latePercent() <= 1.0) {
+        Result r;
+        if (probe(middle, &r)) {
             holds = middle;
             best = r;
         } else {
             fails = middle;
         }
     }
+    // The faster of the two bare runs, before and after the search: the ceiling is
+    // never flattered by a slow moment of the machine.
+    const double bareAfter = BarePicturesPerSecond(stream, 5.0);
+    const double bareCeiling = std::max(bareBefore, bareAfter) / kFps;
+    std::printf("bare libavcodec after the search: %.0f pictures/s, ceiling %.0f ports\n",
+                bareAfter, bareCeiling);
     std::printf(
         "ceiling: %d ports (%.2f of bare libavcodec's %.0f; late %.2f%%, CPU %.0f%% of the "
-        "machine); at %d ports CPU is %.0f%%\n",
-        holds, holds / bareCeiling, bareCeiling, best.latePercent(), best.cpuPercentOfMachine,
-        ports, asked.cpuPercentOfMachine);
+        "machine)\n",
+        holds, holds / bareCeiling, bareCeiling, best.latePercent(), best.cpuPercentOfMachine);
     return 0;
 }
