@@ -229,26 +229,36 @@ int InputStage::InputData(const unsigned char* data, int length) {
         qx::log::UpdateLog(4, text);
         return 0;
     }
-    CAutoLock lock(&m_lock);
+    Appended appended;
+    {
+        CAutoLock lock(&m_lock);
+        appended = Append_locked(data, length, mode);
+    }
+    // Posted with the buffer let go: a parser woken under it would only block on it
+    // and hand the core straight back.
+    if (appended != Appended::kFailed)
+        m_signals.parser.Post(qx::WakeSignal::kInput);
+    return appended == Appended::kTaken ? 1 : 0;
+}
+
+InputStage::Appended InputStage::Append_locked(const unsigned char* data, int length, int mode) {
     if (!MakeRoom_locked(data, length)) {
         m_refusedLength = length;
         if (mode == qx::kModeLive)
             qx::log::DbgviewLog(115, "buff is full");
         // The parser may now have to make room for a chunk that can never fit.
-        m_signals.parser.Post(qx::WakeSignal::kInput);
-        return 0;
+        return Appended::kRefused;
     }
     if (!m_srcBuf.Append(data, length)) {
         qx::log::DbgviewLog(11, "FastMemcpy Err:30001");
-        return 0;
+        return Appended::kFailed;
     }
     m_status.stats.NoteInput(length);
     if (mode == qx::kModeLive)
         NoteArrivals_locked();
     m_refusedLength = 0;
     m_status.inputFlag = 1;
-    m_signals.parser.Post(qx::WakeSignal::kInput);
-    return 1;
+    return Appended::kTaken;
 }
 
 bool InputStage::WaitForRoom(int length, long timeoutMs, const std::function<bool()>& giveUp) {

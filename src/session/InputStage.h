@@ -82,6 +82,9 @@ class InputStage {
     int Capacity();
 
   private:
+    // Taken; refused for want of room, which the parser must hear of; or lost.
+    enum class Appended { kTaken, kRefused, kFailed };
+    Appended Append_locked(const unsigned char* data, int length, int mode);
     int ExtractByLength_locked(unsigned char* packet);
     int ExtractByMarkers_locked(unsigned char* packet);
     // A buffer too full for the next chunk that cannot become a packet either would

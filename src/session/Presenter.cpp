@@ -166,13 +166,19 @@ bool Presenter::QueueLivePicture(const H264_PARAM& header, int width, int height
                         entry.picture.get() + luma + luma / 4);
     // The bounded queue makes decoding wait for the renderer.
     while (!m_status.Ending()) {
+        bool queued = false;
         {
             CAutoLock lock(&m_renderQueueLock);
             if (static_cast<int>(m_renderQueue.size()) < qx::kRenderQueueDepth) {
                 m_renderQueue.push_back(std::move(entry));
-                m_signals.render.Post(qx::WakeSignal::kRender);
-                return true;
+                queued = true;
             }
+        }
+        // Posted with the queue let go: a render thread woken under it would only
+        // block on it and hand the core straight back.
+        if (queued) {
+            m_signals.render.Post(qx::WakeSignal::kRender);
+            return true;
         }
         m_signals.play.Wait(qx::WakeSignal::kRenderSpace);
     }

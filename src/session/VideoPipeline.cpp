@@ -102,6 +102,7 @@ bool VideoPipeline::ParseSPSNAL(const unsigned char* payload, int length, int* w
 void VideoPipeline::QueuePacket(const unsigned char* packet, int length, bool startsKey,
                                 const std::function<bool()>& stale) {
     while (!m_status.Ending()) {
+        bool queued = false;
         {
             CAutoLock lock(&m_frameLock);
             // Every emptying clears this buffer after it counts: checked here, a stale
@@ -130,9 +131,14 @@ void VideoPipeline::QueuePacket(const unsigned char* packet, int length, bool st
                 m_frameBuf.Append(packet, length);
                 ++m_FrameBuffCount;
                 qx::log::DbgviewLog(5, "m_FrameBuffCount = %d", m_FrameBuffCount);
-                m_signals.play.Post(qx::WakeSignal::kFrames);
-                return;
+                queued = true;
             }
+        }
+        // Posted with the buffer let go, so that the play thread does not wake to
+        // block on it.
+        if (queued) {
+            m_signals.play.Post(qx::WakeSignal::kFrames);
+            return;
         }
         m_signals.parser.Wait(qx::WakeSignal::kFrameSpace);
     }
