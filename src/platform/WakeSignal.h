@@ -10,6 +10,8 @@ namespace qx {
 // it; the worker looks at its data first and, finding nothing to do, waits for one
 // of the topics it cares about. A post that lands between the look and the wait is
 // kept, so nothing is missed; a post the worker did not need costs one extra look.
+// Producers post after letting go of the lock that guards what they added: woken
+// under it, the worker would block on it at once and hand the core straight back.
 class WakeSignal {
   public:
     enum Topic : unsigned {

@@ -234,8 +234,6 @@ int InputStage::InputData(const unsigned char* data, int length) {
         CAutoLock lock(&m_lock);
         appended = Append_locked(data, length, mode);
     }
-    // Posted with the buffer let go: a parser woken under it would only block on it
-    // and hand the core straight back.
     if (appended != Appended::kFailed)
         m_signals.parser.Post(qx::WakeSignal::kInput);
     return appended == Appended::kTaken ? 1 : 0;

@@ -174,8 +174,6 @@ bool Presenter::QueueLivePicture(const H264_PARAM& header, int width, int height
                 queued = true;
             }
         }
-        // Posted with the queue let go: a render thread woken under it would only
-        // block on it and hand the core straight back.
         if (queued) {
             m_signals.render.Post(qx::WakeSignal::kRender);
             return true;

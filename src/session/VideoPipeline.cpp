@@ -134,8 +134,6 @@ void VideoPipeline::QueuePacket(const unsigned char* packet, int length, bool st
                 queued = true;
             }
         }
-        // Posted with the buffer let go, so that the play thread does not wake to
-        // block on it.
         if (queued) {
             m_signals.play.Post(qx::WakeSignal::kFrames);
             return;
@@ -260,7 +258,6 @@ VideoPipeline::Taken VideoPipeline::TakePacket_locked(const H264_PARAM& header,
         m_recorder.Push(m_frameBuf.Front(), static_cast<int>(packetLength));
     m_frameBuf.Consume(static_cast<int>(packetLength));
     m_status.consumedBytes += packetLength;
-    m_signals.parser.Post(qx::WakeSignal::kFrameSpace);
     // Delimiters and SEI in front say nothing of what the packet holds.
     m_unit = qx::DescribeAccessUnit(payload, header.nal_len, header.knd == qx::kKindH264);
     *type = m_unit.leadType >= 0 ? m_unit.leadType : first;
@@ -279,7 +276,18 @@ VideoPipeline::Taken VideoPipeline::TakePacket_locked(const H264_PARAM& header,
 }
 
 VideoPipeline::Taken VideoPipeline::TakePacket(int* type, int* state) {
-    CAutoLock lock(&m_frameLock);
+    Taken taken;
+    {
+        CAutoLock lock(&m_frameLock);
+        taken = TakeFront_locked(type, state);
+    }
+    // Bytes left the buffer: a parser waiting for room may go on.
+    if (taken != Taken::kNone)
+        m_signals.parser.Post(qx::WakeSignal::kFrameSpace);
+    return taken;
+}
+
+VideoPipeline::Taken VideoPipeline::TakeFront_locked(int* type, int* state) {
     const int fill = m_frameBuf.Size();
     if (fill < qx::kHeaderSize)
         return Taken::kNone;

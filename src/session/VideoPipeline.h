@@ -69,6 +69,7 @@ class VideoPipeline {
     // The next packet out of the frame buffer into the current one, with the SEI
     // split, the record push and the counters; its first NAL type in *type.
     Taken TakePacket(int* type, int* state);
+    Taken TakeFront_locked(int* type, int* state);
     Taken TakePacket_locked(const H264_PARAM& header, int64_t packetLength, int* type);
     // A leading SEI in front of the first parameter set is cut off the packet, which
     // is then played from its parameter set in the next pass.
