@@ -13,7 +13,7 @@ static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static long pictures; /* guarded by lock, as are width and height */
 static int width, height;
 
-/* On the port's render thread; buffer and info are valid only during the call. */
+/* On one of the port's threads; buffer and info are valid only during the call. */
 static void OnPicture(int32_t port, char* buffer, int32_t size, const QxFrameInfo* info,
                       int32_t reserved1, int32_t reserved2) {
     (void)port, (void)buffer, (void)size, (void)reserved1, (void)reserved2;

@@ -335,6 +335,8 @@ struct Case {
     Layout layout;
     Chunking chunking;
     int mode;
+    // The live jitter buffer in ms; negative keeps the port's default.
+    int cache = -1;
 };
 
 std::string RunName(const testing::TestParamInfo<Case>& info) {
@@ -342,7 +344,8 @@ std::string RunName(const testing::TestParamInfo<Case>& info) {
     static const char* const layouts[] = {"au", "nal"};
     static const char* const chunkings[] = {"packet", "several", "network"};
     return std::string(r.clip) + "_" + layouts[static_cast<int>(r.layout)] + "_" +
-           chunkings[static_cast<int>(r.chunking)] + "_mode" + std::to_string(r.mode);
+           chunkings[static_cast<int>(r.chunking)] + "_mode" + std::to_string(r.mode) +
+           (r.cache >= 0 ? "_cache" + std::to_string(r.cache) : "");
 }
 
 class FieldStream : public testing::TestWithParam<Case> {};
@@ -369,6 +372,9 @@ TEST_P(FieldStream, EveryPictureAsLibavcodecDecodesIt) {
     DecodedPictures::Instance().Clear();
     PlaybackPort port(run.mode);
     ASSERT_EQ(QxPlay_SetDecCallBack(port.port(), &DecodedPictures::OnPicture), 1);
+    if (run.cache >= 0) {
+        ASSERT_EQ(QxPlay_SetCacheTime(port.port(), run.cache), 1);
+    }
     ASSERT_TRUE(port.Play());
     // A live port gets each access unit at its time, as from a camera.
     const auto start = std::chrono::steady_clock::now();
@@ -407,19 +413,19 @@ constexpr Chunking kNetwork = Chunking::kNetwork;
 
 INSTANTIATE_TEST_SUITE_P(
     Encoders, FieldStream,
-    testing::Values(Case{"h264_aud_hrd", kAu, kPacket, 3}, Case{"h264_aud_hrd", kNal, kSeveral, 1},
-                    Case{"h264_aud_hrd", kAu, kNetwork, 0}, Case{"h264_aud_hrd", kNal, kSeveral, 0},
-                    Case{"h264_bframes", kAu, kPacket, 3}, Case{"h264_bframes", kNal, kNetwork, 1},
-                    Case{"h264_bframes", kAu, kSeveral, 0},
-                    Case{"h264_interlaced", kAu, kPacket, 3},
-                    Case{"h264_interlaced", kNal, kSeveral, 1},
-                    Case{"h264_crop_1366", kAu, kNetwork, 3},
-                    Case{"h264_crop_350", kNal, kPacket, 1}, Case{"h264_high10", kAu, kPacket, 3},
-                    Case{"h264_high10", kNal, kNetwork, 0},
-                    Case{"h264_full_range", kAu, kSeveral, 3}, Case{"h264_4k", kAu, kPacket, 3},
-                    Case{"h264_4k", kAu, kNetwork, 0}, Case{"h265_bframes", kAu, kPacket, 3},
-                    Case{"h265_bframes", kNal, kSeveral, 1}, Case{"h265_bframes", kAu, kNetwork, 0},
-                    Case{"h265_main10", kAu, kPacket, 3}, Case{"h265_main10", kNal, kNetwork, 1}),
+    testing::Values(
+        Case{"h264_aud_hrd", kAu, kPacket, 3}, Case{"h264_aud_hrd", kNal, kSeveral, 1},
+        Case{"h264_aud_hrd", kAu, kNetwork, 0}, Case{"h264_aud_hrd", kNal, kSeveral, 0},
+        Case{"h264_bframes", kAu, kPacket, 3}, Case{"h264_bframes", kNal, kNetwork, 1},
+        Case{"h264_bframes", kAu, kSeveral, 0}, Case{"h264_interlaced", kAu, kPacket, 3},
+        Case{"h264_interlaced", kNal, kSeveral, 1}, Case{"h264_crop_1366", kAu, kNetwork, 3},
+        Case{"h264_crop_350", kNal, kPacket, 1}, Case{"h264_high10", kAu, kPacket, 3},
+        Case{"h264_high10", kNal, kNetwork, 0}, Case{"h264_full_range", kAu, kSeveral, 3},
+        Case{"h264_4k", kAu, kPacket, 3}, Case{"h264_4k", kAu, kNetwork, 0},
+        Case{"h265_bframes", kAu, kPacket, 3}, Case{"h265_bframes", kNal, kSeveral, 1},
+        Case{"h265_bframes", kAu, kNetwork, 0}, Case{"h265_main10", kAu, kPacket, 3},
+        Case{"h265_main10", kNal, kNetwork, 1}, Case{"h264_bframes", kNal, kNetwork, 0, 0},
+        Case{"h265_bframes", kNal, kSeveral, 0, 0}),
     RunName);
 
 // Pictures of a reordering stream are paced by their own time stamps, not by those of

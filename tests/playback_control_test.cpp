@@ -133,6 +133,31 @@ TEST(Pacing, EachModeCacheAndSpeedKeepsItsTime) {
     }
 }
 
+// Without a jitter buffer the decoding thread shows a picture itself when the render
+// thread has none left; with one the render thread does. Switching between the two
+// while pictures are queued must neither lose nor repeat one.
+TEST(Pacing, AJitterBufferSwitchedOnAndOffWhilePlayingShowsEveryPictureOnce) {
+    constexpr int kFrames = 60;
+    PlaybackPort p(0);
+    ASSERT_EQ(QxPlay_SetCacheTime(p.port(), 0), 1);
+    ASSERT_TRUE(p.Play());
+    const std::vector<std::vector<uint8_t>> chunks = ChunksAtMarkers(SmallStream(kFrames));
+    // Faster than the stream's own 25 fps, so that a switch finds pictures queued.
+    const auto start = Clock::now();
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        if (i % 7 == 0)
+            QxPlay_SetCacheTime(p.port(), (i / 7) % 2 == 1 ? 120 : 0);
+        std::this_thread::sleep_until(start + i * 15ms);
+        ASSERT_TRUE(p.Give(chunks[i]));
+    }
+    ASSERT_TRUE(p.shown().WaitFor(kFrames, 20s)) << "shown " << p.shown().Count();
+    std::this_thread::sleep_for(200ms);
+    const auto shown = p.shown().Pictures();
+    ASSERT_EQ(shown.size(), static_cast<size_t>(kFrames));
+    for (size_t i = 0; i < shown.size(); ++i)
+        EXPECT_EQ(CounterOf(shown[i]), static_cast<int64_t>(i));
+}
+
 TEST(Pacing, ATimeStampGapHoldsAPictureForAtMostThreeIntervals) {
     std::vector<qx::kit::Packet> packets = SmallPackets(6);
     for (size_t i = 3; i < packets.size(); ++i)
@@ -198,20 +223,24 @@ TEST(Stopping, LeavesNoWorkerFromAnyState) {
 }
 
 TEST(Stopping, ALiveDecoderWaitingForTheRendererEnds) {
-    PlaybackPort p(0);
-    QxPlay_SetCacheTime(p.port(), 0);
-    ASSERT_TRUE(p.Play());
-    p.shown().SetStalled(true);
-    p.Feed(SmallStream(20), 65536);
-    // The render queue is full and the play loop waits for room when the stop comes.
-    std::this_thread::sleep_for(300ms);
-    std::thread release([&] {
+    // With a jitter buffer the play loop waits for room in the full render queue; with
+    // none it is the thread stuck in the renderer.
+    for (int cache : {100, 0}) {
+        SCOPED_TRACE(cache);
+        PlaybackPort p(0);
+        QxPlay_SetCacheTime(p.port(), cache);
+        ASSERT_TRUE(p.Play());
+        p.shown().SetStalled(true);
+        p.Feed(SmallStream(20), 65536);
         std::this_thread::sleep_for(300ms);
-        p.shown().SetStalled(false);
-    });
-    EXPECT_LT(TimedStop(p.port()), 2s);
-    release.join();
-    EXPECT_FALSE(SessionOf(p.port())->HasWorkers());
+        std::thread release([&] {
+            std::this_thread::sleep_for(300ms);
+            p.shown().SetStalled(false);
+        });
+        EXPECT_LT(TimedStop(p.port()), 2s);
+        release.join();
+        EXPECT_FALSE(SessionOf(p.port())->HasWorkers());
+    }
 }
 
 TEST(Stopping, BeforePlayingAndByStateThenPlayedAgain) {

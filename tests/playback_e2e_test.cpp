@@ -19,12 +19,15 @@ struct Case {
     int height;
     int frames;
     int mode;
+    // The live jitter buffer in ms; negative keeps the port's default.
+    int cache = -1;
 };
 
 std::string Name(const testing::TestParamInfo<Case>& info) {
     const Case& c = info.param;
     return std::string(c.codec == Codec::H264 ? "H264_" : "H265_") + std::to_string(c.width) + "x" +
-           std::to_string(c.height) + "_mode" + std::to_string(c.mode);
+           std::to_string(c.height) + "_mode" + std::to_string(c.mode) +
+           (c.cache >= 0 ? "_cache" + std::to_string(c.cache) : "");
 }
 
 class PlaysEveryPicture : public testing::TestWithParam<Case> {};
@@ -45,6 +48,9 @@ TEST_P(PlaysEveryPicture, OnceInOrderWithTheReferencePixels) {
     ASSERT_EQ(reference.size(), static_cast<size_t>(c.frames));
 
     PlaybackPort port(c.mode);
+    if (c.cache >= 0) {
+        ASSERT_EQ(QxPlay_SetCacheTime(port.port(), c.cache), 1);
+    }
     ASSERT_TRUE(port.Play());
     // Network-sized chunks that cut packets anywhere.
     port.Feed(WithEndMarker(qx::kit::Serialize(packets)), 1400);
@@ -73,7 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{Codec::H265, 352, 288, 20, 1}, Case{Codec::H265, 352, 288, 20, 3},
                     Case{Codec::H264, 1280, 720, 16, 0}, Case{Codec::H264, 1280, 720, 16, 1},
                     Case{Codec::H264, 1280, 720, 16, 3}, Case{Codec::H265, 1280, 720, 16, 0},
-                    Case{Codec::H265, 1280, 720, 16, 1}, Case{Codec::H265, 1280, 720, 16, 3}),
+                    Case{Codec::H265, 1280, 720, 16, 1}, Case{Codec::H265, 1280, 720, 16, 3},
+                    Case{Codec::H264, 352, 288, 20, 0, 0}, Case{Codec::H265, 352, 288, 20, 0, 0}),
     Name);
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <dirent.h>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,6 +62,32 @@ std::vector<Bytes> Packets(int width, int height, int frames, int gop) {
     options.frames = frames;
     options.gop = gop;
     return ChunksAtMarkers(qx::kit::Serialize(qx::kit::StreamWriter::MakePackets(options)));
+}
+
+// The times this process's threads of the given name (as "qx-parser") went to sleep.
+long SleepsOfThreads(const std::string& name) {
+    long total = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr)
+        return -1;
+    while (const dirent* task = readdir(tasks)) {
+        const std::string dir = std::string("/proc/self/task/") + task->d_name;
+        std::string comm;
+        std::getline(std::ifstream(dir + "/comm"), comm);
+        if (comm != name)
+            continue;
+        std::ifstream status(dir + "/status");
+        std::string key;
+        while (status >> key) {
+            if (key == "voluntary_ctxt_switches:") {
+                long value = 0;
+                status >> value;
+                total += value;
+            }
+        }
+    }
+    closedir(tasks);
+    return total;
 }
 
 // The whole life of a port, over and over: every cycle starts the port's threads,
@@ -190,6 +218,42 @@ TEST(PortScale, TwoHundredLivePortsPlayAtOnceAndCloseCleanly) {
         std::chrono::duration<double, std::milli>(Clock::now() - stopping).count();
     std::printf("[ Stop ] %d ports stopped and freed in %.1f ms\n", kPorts, stopAllMs);
     EXPECT_TRUE(ThreadsBackTo(threads));
+    QxPlay_Destory();
+}
+
+// A camera's picture arriving at its time finds the play loop waiting for it: it is
+// handed on from the host's thread and shown from the decoding thread, so neither the
+// parser thread nor the render thread is woken for it.
+TEST(PortCost, ALiveCameraAtItsPaceWakesNeitherParserNorRenderThread) {
+    constexpr int kFrames = 50;
+    const std::vector<Bytes> packets = Packets(192, 144, kFrames, 25);
+    CountingRenderers renderers;
+    QxPlay_Init();
+    int32_t port = -1;
+    ASSERT_EQ(QxPlay_GetPort(&port), 1);
+    ASSERT_EQ(QxPlay_SetStreamOpenMode(port, 0), 1);
+    ASSERT_EQ(QxPlay_SetCacheTime(port, 0), 1);
+    ASSERT_EQ(QxPlay_Play(port, kTestWindow), 1);
+    std::this_thread::sleep_for(100ms);
+    const long parserBefore = SleepsOfThreads("qx-parser");
+    const long renderBefore = SleepsOfThreads("qx-render");
+    ASSERT_GE(parserBefore, 0);
+    const auto start = Clock::now();
+    for (size_t i = 0; i < packets.size(); ++i) {
+        std::this_thread::sleep_until(start + i * 40ms);
+        Bytes chunk = packets[i];
+        ASSERT_EQ(QxPlay_InputData(port, chunk.data(), static_cast<uint32_t>(chunk.size())), 1);
+    }
+    const auto give_up = Clock::now() + 10s;
+    while (renderers.shown() < kFrames && Clock::now() < give_up)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(renderers.shown(), kFrames);
+    // A picture that comes while the one before is still decoded waits for the parser
+    // thread: a few may.
+    EXPECT_LT(SleepsOfThreads("qx-parser") - parserBefore, kFrames / 5);
+    EXPECT_LT(SleepsOfThreads("qx-render") - renderBefore, kFrames / 5);
+    EXPECT_EQ(QxPlay_Stop(port), 1);
+    EXPECT_EQ(QxPlay_FreePort(port), 1);
     QxPlay_Destory();
 }
 

@@ -38,6 +38,8 @@ struct Control {
     void (*call)(int32_t port);
 };
 std::string gRecordPath;
+// What a callback pushing more input hands over: whole packets of the port's stream.
+std::vector<uint8_t> gMoreInput;
 const Control kControls[] = {
     {"Pause", [](int32_t p) { QxPlay_Pause(p, 1); }},
     {"Fast", [](int32_t p) { QxPlay_Fast(p); }},
@@ -48,6 +50,18 @@ const Control kControls[] = {
     {"StopRecord", [](int32_t p) { QxPlay_StopRecord(p); }},
     {"Play", [](int32_t p) { QxPlay_Play(p, kTestWindow); }},
     {"FreePort", [](int32_t p) { QxPlay_FreePort(p); }},
+    {"InputData",
+     [](int32_t p) {
+         std::vector<uint8_t> copy = gMoreInput;
+         QxPlay_InputData(p, copy.data(), static_cast<uint32_t>(copy.size()));
+     }},
+};
+
+// The port's open mode and cache time (negative: the default). Without a cache a
+// live port shows pictures, and calls back, from its decoding thread.
+struct Mode {
+    int mode;
+    int cache;
 };
 
 // What the callback does, and what the stopping thread tells it.
@@ -67,16 +81,22 @@ void OnPicture(int32_t port, char*, int32_t, const QxFrameInfo*, int32_t, int32_
     gCalled = true;
 }
 
-class CallbackDuringStop : public testing::TestWithParam<std::tuple<int, Control>> {};
+class CallbackDuringStop : public testing::TestWithParam<std::tuple<Mode, Control>> {};
 
 TEST_P(CallbackDuringStop, EndsWithinTwoSeconds) {
-    const auto [mode, control] = GetParam();
+    const auto [how, control] = GetParam();
+    const int mode = how.mode;
+    if (gMoreInput.empty())
+        gMoreInput = Stream(3);
     gCall = control.call;
     gEntered = gStopStarted = gCalled = false;
     gRecordPath = testing::TempDir() + "/qx_lifecycle_" + std::to_string(::getpid()) + ".rec";
     PlaybackPort p(mode);
     const int32_t port = p.port();
     ASSERT_EQ(QxPlay_SetDecCallBack(port, &OnPicture), 1);
+    if (how.cache >= 0) {
+        ASSERT_EQ(QxPlay_SetCacheTime(port, how.cache), 1);
+    }
     ASSERT_TRUE(p.Play());
     std::atomic<bool> done{false};
     // A host thread in exports all along, holding the table lock now and then.
@@ -103,10 +123,14 @@ TEST_P(CallbackDuringStop, EndsWithinTwoSeconds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryControl, CallbackDuringStop,
-                         testing::Combine(testing::Values(0, 1, 3), testing::ValuesIn(kControls)),
-                         [](const testing::TestParamInfo<std::tuple<int, Control>>& info) {
-                             return "mode" + std::to_string(std::get<0>(info.param)) + "_" +
-                                    std::get<1>(info.param).name;
+                         testing::Combine(testing::Values(Mode{0, -1}, Mode{0, 0}, Mode{1, -1},
+                                                          Mode{3, -1}),
+                                          testing::ValuesIn(kControls)),
+                         [](const testing::TestParamInfo<std::tuple<Mode, Control>>& info) {
+                             const Mode& how = std::get<0>(info.param);
+                             return "mode" + std::to_string(how.mode) +
+                                    (how.cache >= 0 ? "_cache" + std::to_string(how.cache) : "") +
+                                    "_" + std::get<1>(info.param).name;
                          });
 
 void FreeOwnPort(int32_t port, char*, int32_t, const QxFrameInfo*, int32_t, int32_t) {

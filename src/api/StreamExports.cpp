@@ -58,6 +58,7 @@ int QxPlay_GetPlayStatus(int32_t port) {
 int QxPlay_InputData(int32_t port, uint8_t* data, uint32_t length) {
     SessionRef session;
     int result = 0;
+    bool parseHere = false;
     {
         CAutoLock lock(&SessionMutex());
         if (!IsInitialised())
@@ -69,8 +70,12 @@ int QxPlay_InputData(int32_t port, uint8_t* data, uint32_t length) {
         }
         if (data == nullptr || length == 0)
             return 0;
-        result = session->InputData(data, ChunkLength(length));
+        result = session->InputData(data, ChunkLength(length), &parseHere);
     }
+    // A live camera's packet is passed on from the host's thread, out of the table
+    // lock, sparing a wake-up of the parser thread for every picture.
+    if (parseHere)
+        session->ParseHere();
     const int mode = QxPlay_GetStreamOpenMode(port);
     if (result == 0 && !qx::IsLiveMode(mode)) {
         // A file-like stream waits for room, at most a second; the host offers the

@@ -21,6 +21,11 @@ constexpr int32_t kDefaultVolume = -2000;
 // The longest the parser waits at a full queue before it looks at the player again.
 constexpr long kFullQueueWaitMs = 10;
 
+// Pushed streams and files record their sound as it passes, heard or not.
+bool RecordsSound(int mode) {
+    return mode == qx::kModePushed || mode == qx::kModeFile;
+}
+
 bool IsAudioKind(int kind) {
     return kind == qx::kKindAudio1 || kind == qx::kKindPcm8 || kind == qx::kKindAudio3;
 }
@@ -129,14 +134,20 @@ void AudioPath::SetUpPlayer(int knd) {
     m_player->Open(m_status.window.load(), &m_handler, 1, 8000, knd == qx::kKindPcm8 ? 8 : 16, knd);
 }
 
+bool AudioPath::Hears(const H264_PARAM& header) const {
+    return header.nal_len >= 0 && header.nal_len <= kMaxAudioPayload && m_soundEnabled;
+}
+
+bool AudioPath::Wants(const H264_PARAM& header) const {
+    return IsAudioKind(header.knd) && (RecordsSound(m_status.OpenMode()) || Hears(header));
+}
+
 void AudioPath::AudioStep(const H264_PARAM& header, const unsigned char* packet, int packetLength) {
     if (!IsAudioKind(header.knd))
         return;
-    // Pushed streams and files record their sound as it passes, heard or not.
-    const int mode = m_status.OpenMode();
-    if (mode == qx::kModePushed || mode == qx::kModeFile)
+    if (RecordsSound(m_status.OpenMode()))
         m_recorder.Push(packet, packetLength);
-    if (header.nal_len < 0 || header.nal_len > kMaxAudioPayload || !m_soundEnabled)
+    if (!Hears(header))
         return;
     qx::log::DbgviewLog(5, std::string("PLAY SOUND 3"));
     ServicePlayer();

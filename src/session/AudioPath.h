@@ -42,6 +42,9 @@ class AudioPath {
     // Owner thread: the player follows the last request; at the end of a run it goes.
     void ServicePlayer();
     void ClosePlayer();
+    // True when AudioStep has anything to do with the packet: only the owner may pass
+    // it on then.
+    bool Wants(const H264_PARAM& header) const;
     // Owner thread: an audio packet (header and trailer included) for the player.
     void AudioStep(const H264_PARAM& header, const unsigned char* packet, int packetLength);
     // Cuts the current audio payload into 160-byte frames and queues them.
@@ -71,6 +74,8 @@ class AudioPath {
     void RestartSound() { m_audioStart = true; }
 
   private:
+    // Sound is on and the packet's length is one a payload can have.
+    bool Hears(const H264_PARAM& header) const;
     // The player that plays knd, opened; the old one is closed first.
     void SetUpPlayer(int knd);
     // Queues one frame by the full-queue policy of the play state; false when the

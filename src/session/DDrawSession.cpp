@@ -12,7 +12,7 @@ DDrawSession::DDrawSession()
       m_video(m_status, m_signals, m_clock, m_presenter, m_audio, m_recorder, m_callbacks,
               m_watermark),
       m_file(m_status, m_signals, m_input),
-      m_parser(m_status, m_input, m_video, m_audio) {
+      m_parser(m_status, m_signals, m_input, m_video, m_audio) {
     m_input.SetGapHandler([this] { OnGap(); });
     qx::log::UpdateLog(3, "5301,DDrawSession::DDrawSession call success" + Description() +
                               ",DDrawSession begin,Init srcBuf success,Init videoSrcBuf "
@@ -42,8 +42,8 @@ bool DDrawSession::SetOpenMode(int mode) {
     return true;
 }
 
-int DDrawSession::InputData(const unsigned char* data, int length) {
-    const int taken = m_input.InputData(data, length);
+int DDrawSession::InputData(const unsigned char* data, int length, bool* parseHere) {
+    const int taken = m_input.InputData(data, length, parseHere);
     // A live port records what the host hands over, as it came, whatever its size.
     if (taken == 1 && OpenMode() == qx::kModeLive)
         m_recorder.Push(data, length, true);

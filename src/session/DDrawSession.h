@@ -52,8 +52,11 @@ class DDrawSession : public CStreamAudioHandler, public std::enable_shared_from_
     HostCallbacks& Callbacks() { return m_callbacks; }
     Watermark& WatermarkRecord() { return m_watermark; }
 
-    // A pushed chunk into the input stage (and, live, into the recording).
-    int InputData(const unsigned char* data, int length);
+    // A pushed chunk into the input stage (and, live, into the recording). With
+    // parseHere given, a live chunk taken sets it instead of waking the parser thread:
+    // the caller then calls ParseHere, out of any lock.
+    int InputData(const unsigned char* data, int length, bool* parseHere = nullptr);
+    void ParseHere() { m_parser.ParseOnHost(); }
     // Empties every buffer of the port.
     void ResetBuffers();
 

@@ -217,7 +217,9 @@ int InputStage::Capacity() {
     return m_srcBuf.Capacity();
 }
 
-int InputStage::InputData(const unsigned char* data, int length) {
+int InputStage::InputData(const unsigned char* data, int length, bool* parseHere) {
+    if (parseHere != nullptr)
+        *parseHere = false;
     const int mode = m_status.OpenMode();
     if (mode != qx::kModeLive)
         StopCaching();
@@ -234,7 +236,9 @@ int InputStage::InputData(const unsigned char* data, int length) {
         CAutoLock lock(&m_lock);
         appended = Append_locked(data, length, mode);
     }
-    if (appended != Appended::kFailed)
+    if (parseHere != nullptr && mode == qx::kModeLive && appended == Appended::kTaken)
+        *parseHere = true;
+    else if (appended != Appended::kFailed)
         m_signals.parser.Post(qx::WakeSignal::kInput);
     return appended == Appended::kTaken ? 1 : 0;
 }

@@ -24,8 +24,10 @@ class InputStage {
     void SetGapHandler(std::function<void()> handler) { m_onGap = std::move(handler); }
 
     // Appends a chunk. 1 taken, 0 refused (the host is expected to offer the same
-    // bytes again). Host thread or file reader.
-    int InputData(const unsigned char* data, int length);
+    // bytes again). Host thread or file reader. The parser thread is woken for it,
+    // unless parseHere is given and a live chunk was taken: then *parseHere is set and
+    // the caller parses it on its own thread instead.
+    int InputData(const unsigned char* data, int length, bool* parseHere = nullptr);
     // Waits up to timeoutMs (forever when negative) until a chunk of length bytes
     // would fit, or giveUp() turns true; true when it fits. Woken by the parser, by
     // resets and by WakeWaiters.

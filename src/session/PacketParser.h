@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <vector>
 
 #include "session/AudioPath.h"
@@ -10,25 +11,53 @@
 // The parser's pass: the next packet out of the source buffer, video into the frame
 // buffer, sound to the audio path, and in live mode the cut back to a key packet
 // when display falls behind. The parser thread is also the sound player's owner.
+//
+// A live host's thread may make the passes itself, right after its bytes went in,
+// while the parser thread is not in one: a live frame buffer holds one packet, so
+// a camera's picture usually finds the play loop waiting for it and is handed on
+// without waking the parser thread. Whoever holds the turn (m_parsing) owns the
+// fields below it; the host's thread never waits and never touches the sound
+// player, and leaves a packet that would need either to the parser thread.
 class PacketParser {
   public:
-    PacketParser(PortStatus& status, InputStage& input, VideoPipeline& video, AudioPath& audio);
+    PacketParser(PortStatus& status, SessionSignals& signals, InputStage& input,
+                 VideoPipeline& video, AudioPath& audio);
 
-    // One pass; false when no whole packet was ready.
+    // The parser thread (or a test driving it): one pass; false when no whole packet
+    // was ready, or when a host's thread holds the turn.
     bool ParseStep();
-    // The last pass took bytes out of the source buffer: another may find more.
-    bool Moved() const { return m_moved; }
+    // The last ParseStep took bytes out of the source buffer: another may find more.
+    bool Moved() const { return m_stepMoved; }
+    // A live host's thread after its chunk went in: the passes that need no wait; the
+    // parser thread is woken for whatever is left.
+    void ParseOnHost();
 
   private:
-    void VideoStep(const H264_PARAM& header, int packetLength);
+    // Passes until no whole packet is ready; true when the parser thread must look.
+    bool HostPasses();
+    // The packet in m_packetBuf, of the given length, on its way.
+    void PassOn(int length);
+    // False when the packet is video that found no room and mayWait was false.
+    bool VideoStep(const H264_PARAM& header, int packetLength, bool mayWait);
     void LatencyTrim();
+    // Nothing was cut out: the decoder may give up what it holds once all that will
+    // come has been.
+    void NothingCut();
 
     PortStatus& m_status;
+    SessionSignals& m_signals;
     InputStage& m_input;
     VideoPipeline& m_video;
     AudioPath& m_audio;
-    // Parser thread only: the packet just cut out, as large as the source buffer.
+    // The thread that calls ParseStep.
+    bool m_stepMoved = false;
+
+    std::atomic<bool> m_parsing{false};
+    // Owned by the holder of the turn.
+    // The packet just cut out, as large as the source buffer.
     std::vector<unsigned char> m_packetBuf;
+    // A packet a host's thread cut out and left to the parser thread: its length.
+    int m_leftLength = 0;
     // The end of the input was passed on to the play loop.
     bool m_endTold = false;
     bool m_moved = false;

@@ -164,17 +164,26 @@ bool Presenter::QueueLivePicture(const H264_PARAM& header, int width, int height
     entry.picture = TakeSpare(luma * 3 / 2);
     qx::CopyFramePacked(frame, entry.picture.get(), entry.picture.get() + luma,
                         entry.picture.get() + luma + luma / 4);
+    const bool direct = m_input.CacheTime() == 0 && !m_input.IsCaching();
     // The bounded queue makes decoding wait for the renderer.
     while (!m_status.Ending()) {
-        bool queued = false;
+        enum { kNoRoom, kQueued, kShowHere } outcome = kNoRoom;
         {
             CAutoLock lock(&m_renderQueueLock);
-            if (static_cast<int>(m_renderQueue.size()) < qx::kRenderQueueDepth) {
+            // Only this thread fills the queue: found empty with the render thread not
+            // showing, it stays so until this picture is shown.
+            if (direct && m_renderQueue.empty() && !m_renderThreadShowing) {
+                outcome = kShowHere;
+            } else if (static_cast<int>(m_renderQueue.size()) < qx::kRenderQueueDepth) {
                 m_renderQueue.push_back(std::move(entry));
-                queued = true;
+                outcome = kQueued;
             }
         }
-        if (queued) {
+        if (outcome == kShowHere) {
+            ShowLivePicture(entry);
+            return true;
+        }
+        if (outcome == kQueued) {
             m_signals.render.Post(qx::WakeSignal::kRender);
             return true;
         }
@@ -267,8 +276,21 @@ bool Presenter::RenderStep() {
             return false;
         entry = std::move(m_renderQueue.front());
         m_renderQueue.pop_front();
+        m_renderThreadShowing = true;
     }
     m_signals.play.Post(qx::WakeSignal::kRenderSpace);
+    struct Shown {
+        Presenter& presenter;
+        ~Shown() {
+            CAutoLock lock(&presenter.m_renderQueueLock);
+            presenter.m_renderThreadShowing = false;
+        }
+    } shown{*this};
+    ShowLivePicture(entry);
+    return true;
+}
+
+void Presenter::ShowLivePicture(DECODED_FRAME& entry) {
     if (m_firstRender.exchange(false)) {
         m_clock.StartLiveRender(qx::QueryPerformanceCounter());
         m_lastRenderPts = 0;
@@ -277,7 +299,7 @@ bool Presenter::RenderStep() {
     if (!ShowEntry(entry)) {
         m_status.stats.NoteDropped(1);
         m_signals.render.Sleep(qx::kIdleSleepMs);
-        return true;
+        return;
     }
     ColorAdjustHook();
     WaitForDue(entry);
@@ -290,7 +312,6 @@ bool Presenter::RenderStep() {
     DecodeHook();
     // A live picture is as much a picture to take as a played one.
     m_pictureShown = true;
-    return true;
 }
 
 void Presenter::EmptyRenderQueue() {

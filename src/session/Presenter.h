@@ -23,7 +23,8 @@
 // the live render queue with its paced render step, and what each shown picture
 // passes through (the host's display and decode callbacks, the colour adjustment,
 // snapshots and overlays). The picture is filled by the play-video thread in the
-// file modes and by the render thread in live mode; the host reads it for images.
+// file modes and in live mode by the render thread, or by the play-video thread when
+// there is no jitter buffer to wait out; the host reads it for images.
 class Presenter {
   public:
     struct ColorSettings {
@@ -63,7 +64,10 @@ class Presenter {
     void RenderCurrent();
 
     // Play-video thread, live mode: a copy of the decoder's picture for the render
-    // thread, waiting while three are queued. False when the port stops first.
+    // thread, waiting while three are queued. Without a jitter buffer there is no
+    // time to wait for, so when the render thread has nothing left to show the
+    // picture is shown here at once instead of waking it. False when the port stops
+    // first.
     bool QueueLivePicture(const H264_PARAM& header, int width, int height,
                           const H264_DEC_FRAME& frame);
     // Render thread: shows the next queued picture at its time; false when there was
@@ -102,6 +106,9 @@ class Presenter {
     // The live picture of the entry becomes the one on screen; false when its
     // picture objects cannot be made.
     bool ShowEntry(DECODED_FRAME& entry);
+    // A live picture through the steps after the queue: on screen at its time, then
+    // the hooks.
+    void ShowLivePicture(DECODED_FRAME& entry);
     void WaitForDue(const DECODED_FRAME& entry);
     // Picture buffers of the live queue, reused instead of made for every picture.
     std::unique_ptr<unsigned char[]> TakeSpare(size_t size);
@@ -127,6 +134,10 @@ class Presenter {
     std::list<DECODED_FRAME> m_renderQueue;
     std::vector<std::unique_ptr<unsigned char[]>> m_spares;
     size_t m_spareSize = 0;
+    // The render thread is showing a picture it took from the queue. The live render
+    // fields below belong to whoever shows: the render thread while the queue is not
+    // empty or this is set, else the play-video thread.
+    bool m_renderThreadShowing = false;
 
     // The picture on screen and what shows it; guarded by m_pictureLock. The YV12
     // and RGB copies belong to the thread that shows pictures between the hooks.
@@ -147,7 +158,7 @@ class Presenter {
 
     std::atomic<bool> m_pictureShown{false};
     std::atomic<bool> m_firstRender{true};
-    // Render thread only (live mode).
+    // The thread that shows live pictures (see m_renderThreadShowing).
     int m_renderWidth = 0;
     int m_renderHeight = 0;
     int64_t m_lastRenderPts = 0;

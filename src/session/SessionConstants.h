@@ -3,7 +3,7 @@
 namespace qx {
 
 // Open modes of a port.
-constexpr int kModeLive = 0;         // live stream, paced by the render thread
+constexpr int kModeLive = 0;         // live stream, paced by its time stamps
 constexpr int kModePushed = 1;       // stream the host pushes faster than real time
 constexpr int kModeFile = 2;         // file the library reads itself
 constexpr int kModeLiveUnpaced = 3;  // live stream shown as fast as it decodes

@@ -99,8 +99,8 @@ bool VideoPipeline::ParseSPSNAL(const unsigned char* payload, int length, int* w
     }
 }
 
-void VideoPipeline::QueuePacket(const unsigned char* packet, int length, bool startsKey,
-                                const std::function<bool()>& stale) {
+bool VideoPipeline::QueuePacket(const unsigned char* packet, int length, bool startsKey,
+                                const std::function<bool()>& stale, bool mayWait) {
     while (!m_status.Ending()) {
         bool queued = false;
         {
@@ -109,7 +109,7 @@ void VideoPipeline::QueuePacket(const unsigned char* packet, int length, bool st
             // packet is either refused or cleared with the rest.
             if (stale()) {
                 m_status.stats.NoteDropped(qx::CarriesPicture(packet, length) ? 1 : 0);
-                return;
+                return true;
             }
             if (length > m_frameBuf.Capacity())
                 m_frameBuf.Grow(std::min(length, qx::kMaxStreamBufferSize));
@@ -122,7 +122,7 @@ void VideoPipeline::QueuePacket(const unsigned char* packet, int length, bool st
                     m_audio.Queue().Clear();
                     m_frameBuf.Clear();
                     m_FrameBuffCount = 0;
-                    return;
+                    return true;
                 }
                 m_status.keyFrameSeen = true;
                 m_status.keyFrameWait = false;
@@ -136,10 +136,13 @@ void VideoPipeline::QueuePacket(const unsigned char* packet, int length, bool st
         }
         if (queued) {
             m_signals.play.Post(qx::WakeSignal::kFrames);
-            return;
+            return true;
         }
+        if (!mayWait)
+            return false;
         m_signals.parser.Wait(qx::WakeSignal::kFrameSpace);
     }
+    return true;
 }
 
 void VideoPipeline::ClearFrames() {

@@ -29,12 +29,13 @@ class VideoPipeline {
                   HostCallbacks& callbacks, Watermark& watermark);
     ~VideoPipeline();
 
-    // Parser thread: queues a whole packet, waiting while the frame buffer has no
+    // Whoever parses: queues a whole packet, waiting while the frame buffer has no
     // room (in live mode it holds one packet at a time). After a seek, packets
     // before the next key picture are dropped, and so is one that stale() says was
-    // cut out before the buffers were last emptied.
-    void QueuePacket(const unsigned char* packet, int length, bool startsKey,
-                     const std::function<bool()>& stale);
+    // cut out before the buffers were last emptied. Unless mayWait, false instead of
+    // a wait: the packet stays with the caller.
+    bool QueuePacket(const unsigned char* packet, int length, bool startsKey,
+                     const std::function<bool()>& stale, bool mayWait);
     void ClearFrames();
     int FrameFill();
 
