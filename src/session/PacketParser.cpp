@@ -51,10 +51,7 @@ bool PacketParser::ParseStep() {
         PassOn(std::exchange(m_leftLength, 0));
         return true;
     }
-    const size_t capacity = static_cast<size_t>(m_input.Capacity());
-    if (m_packetBuf.size() < capacity)
-        m_packetBuf.resize(capacity);
-    const int length = m_input.Extract(m_packetBuf.data(), &m_moved, &m_epoch);
+    const int length = CutPacket();
     m_stepMoved = m_moved;
     if (length == 0) {
         NothingCut();
@@ -80,10 +77,7 @@ bool PacketParser::HostPasses() {
     if (!turn.Held() || m_leftLength > 0)
         return true;
     while (!m_status.Ending() && m_status.PlayState() == qx::kStateNormal) {
-        const size_t capacity = static_cast<size_t>(m_input.Capacity());
-        if (m_packetBuf.size() < capacity)
-            m_packetBuf.resize(capacity);
-        const int length = m_input.Extract(m_packetBuf.data(), &m_moved, &m_epoch);
+        const int length = CutPacket();
         if (length == 0) {
             if (m_moved)
                 continue;
@@ -99,6 +93,13 @@ bool PacketParser::HostPasses() {
         LatencyTrim();
     }
     return false;
+}
+
+int PacketParser::CutPacket() {
+    const size_t capacity = static_cast<size_t>(m_input.Capacity());
+    if (m_packetBuf.size() < capacity)
+        m_packetBuf.resize(capacity);
+    return m_input.Extract(m_packetBuf.data(), &m_moved, &m_epoch);
 }
 
 void PacketParser::PassOn(int length) {

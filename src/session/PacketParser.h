@@ -35,6 +35,9 @@ class PacketParser {
   private:
     // Passes until no whole packet is ready; true when the parser thread must look.
     bool HostPasses();
+    // The next whole packet into m_packetBuf, which grows with the source buffer; its
+    // length, or 0.
+    int CutPacket();
     // The packet in m_packetBuf, of the given length, on its way.
     void PassOn(int length);
     // False when the packet is video that found no room and mayWait was false.
