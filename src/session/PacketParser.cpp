@@ -63,36 +63,71 @@ bool PacketParser::ParseStep() {
 }
 
 void PacketParser::ParseOnHost() {
-    bool left = true;
+    Left left = Left::kParser;
     try {
-        left = HostPasses();
+        const Turn turn(m_parsing);
+        if (turn.Held()) {
+            bool moved = false;
+            left = PassWithoutWaiting_locked(&moved);
+        }
     } catch (...) {
     }
-    if (left)
-        m_signals.parser.Post(qx::WakeSignal::kInput);
+    // A turn held elsewhere may be ending just now, before these bytes came: the
+    // parser thread looks again.
+    Wake(left);
 }
 
-bool PacketParser::HostPasses() {
-    const Turn turn(m_parsing);
-    if (!turn.Held() || m_leftLength > 0)
-        return true;
-    while (!m_status.Ending() && m_status.PlayState() == qx::kStateNormal) {
-        const int length = CutPacket();
-        if (length == 0) {
-            if (m_moved)
-                continue;
-            NothingCut();
+bool PacketParser::ParseForPlayer() {
+    bool moved = false;
+    Left left = Left::kNothing;
+    try {
+        const Turn turn(m_parsing);
+        if (!turn.Held())
             return false;
+        left = PassWithoutWaiting_locked(&moved);
+    } catch (...) {
+        left = Left::kParser;
+    }
+    // The play loop comes back by itself: only the parser thread is woken.
+    if (left == Left::kParser)
+        Wake(left);
+    return moved;
+}
+
+PacketParser::Left PacketParser::PassWithoutWaiting_locked(bool* moved) {
+    while (!m_status.Ending() && m_status.PlayState() == qx::kStateNormal) {
+        int length = std::exchange(m_leftLength, 0);
+        if (length == 0) {
+            length = CutPacket();
+            if (length == 0) {
+                if (m_moved)
+                    continue;
+                NothingCut();
+                return Left::kNothing;
+            }
+            m_endTold = false;
         }
-        m_endTold = false;
         const H264_PARAM header = qx::ReadHeader(m_packetBuf.data());
-        if (m_audio.Wants(header) || !VideoStep(header, length, false)) {
+        if (m_audio.Wants(header)) {
             m_leftLength = length;
-            return true;
+            return Left::kParser;
         }
+        if (!VideoStep(header, length, false)) {
+            // The play loop is busy with the packet before: it takes this one next.
+            m_leftLength = length;
+            return Left::kPlayer;
+        }
+        *moved = true;
         LatencyTrim();
     }
-    return false;
+    return m_leftLength > 0 ? Left::kParser : Left::kNothing;
+}
+
+void PacketParser::Wake(Left left) {
+    if (left == Left::kParser)
+        m_signals.parser.Post(qx::WakeSignal::kInput);
+    else if (left == Left::kPlayer)
+        m_signals.play.Post(qx::WakeSignal::kFrames);
 }
 
 int PacketParser::CutPacket() {

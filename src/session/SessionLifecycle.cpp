@@ -207,6 +207,10 @@ void DDrawSession::RunPlayVideo() {
         }
         if (played)
             continue;
+        // A live camera's packet left behind while this loop was busy: passed on here,
+        // instead of by the parser thread woken for it.
+        if (OpenMode() == qx::kModeLive && m_parser.ParseForPlayer())
+            continue;
         const auto before = std::chrono::steady_clock::now();
         m_signals.play.Wait(qx::WakeSignal::kFrames, m_video.IdleWaitMs());
         const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
