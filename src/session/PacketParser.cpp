@@ -72,8 +72,8 @@ void PacketParser::ParseOnHost() {
         }
     } catch (...) {
     }
-    // A turn held elsewhere may be ending just now, before these bytes came: the
-    // parser thread looks again.
+    // With the turn held elsewhere it is the parser thread's too: the holder may be
+    // just letting go, without having seen these bytes.
     Wake(left);
 }
 
