@@ -145,6 +145,13 @@ struct Result {
 // Pictures from one key picture to the next in the stream.
 constexpr int kGop = 2 * kFps;
 
+// Cameras switched on at different times have their key pictures at different
+// moments: port p of `ports` starts this many pictures late. In step, every port's key
+// pictures come within the same interval.
+size_t Phase(int port, int ports, bool inStep) {
+    return inStep ? 0 : static_cast<size_t>(port * kGop / ports);
+}
+
 Result Run(int ports, const std::vector<Bytes>& packets, bool inStep) {
     ShownLog log(ports);
     qx::render::SetRendererFactory([&log] { return std::make_unique<LoggingRenderer>(log); });
@@ -157,14 +164,9 @@ Result Run(int ports, const std::vector<Bytes>& packets, bool inStep) {
         QxPlay_SetCacheTime(opened[p], 0);
         QxPlay_Play(opened[p], static_cast<QxWindow>(p + 1));
     }
-    // Cameras switched on at different times have their key pictures at different
-    // moments: port p starts phase[p] pictures late. In step, every port's key
-    // pictures come within the same interval.
     std::vector<size_t> phase(static_cast<size_t>(ports), 0);
-    if (!inStep) {
-        for (int p = 0; p < ports; ++p)
-            phase[static_cast<size_t>(p)] = static_cast<size_t>(p * kGop / ports);
-    }
+    for (int p = 0; p < ports; ++p)
+        phase[static_cast<size_t>(p)] = Phase(p, ports, inStep);
     const size_t allStarted = *std::max_element(phase.begin(), phase.end()) + kWarmUpPictures;
     // Each port's pictures, when they went in.
     std::vector<std::vector<Clock::time_point>> pushed(static_cast<size_t>(ports));
@@ -251,8 +253,7 @@ Result Run(int ports, const std::vector<Bytes>& packets, bool inStep) {
 // Pictures per second bare libavcodec decodes from `streams` copies of the stream, each
 // with its own single-threaded decoder as a port has, shared out over every core and
 // decoded one picture each in turn, as fast as it goes. Decoder d first decodes the
-// stream up to its phase, as port d starts: their key pictures are spread over the
-// GOP, or in step. Each decoder plays the stream over and over.
+// stream up to the phase port d starts at. Each decoder plays the stream over and over.
 double BarePicturesPerSecond(const std::vector<qx::kit::Packet>& packets, int streams, bool inStep,
                              double seconds) {
     std::vector<size_t> video;
@@ -297,7 +298,7 @@ double BarePicturesPerSecond(const std::vector<qx::kit::Packet>& packets, int st
                 context->thread_count = 1;
                 avcodec_open2(context, decoder, nullptr);
                 mine.push_back({context, 0});
-                const size_t phase = inStep ? 0 : static_cast<size_t>(d * kGop / streams);
+                const size_t phase = Phase(d, streams, inStep);
                 while (mine.back().next < phase)
                     decodeNext(mine.back());
             }

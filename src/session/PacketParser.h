@@ -28,7 +28,7 @@ class PacketParser {
                  VideoPipeline& video, AudioPath& audio);
 
     // The parser thread (or a test driving it): one pass; false when no whole packet
-    // was ready, or when a host's thread holds the turn.
+    // was ready, or when a host's or the play loop's thread holds the turn.
     bool ParseStep();
     // The last ParseStep took bytes out of the source buffer: another may find more.
     bool Moved() const { return m_stepMoved; }
