@@ -1,6 +1,7 @@
 #include "streamkit/Picture.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdlib>
 
@@ -155,24 +156,28 @@ Picture MakePicture(int width, int height, int64_t frame, int fps) {
 int64_t ReadCounter(const uint8_t* y, int stride, int width, int height) {
     const CounterLayout c = CounterLayoutFor(width, height);
     const int s = c.scale;
+    // Every picture a host is shown is read, so the glyphs are compared as bit masks.
+    static const std::array<uint64_t, 10> masks = [] {
+        std::array<uint64_t, 10> m{};
+        for (int digit = 0; digit < 10; ++digit) {
+            for (int row = 0; row < kGlyphHeight; ++row)
+                m[digit] = m[digit] << kGlyphWidth | kGlyphs[digit][row];
+        }
+        return m;
+    }();
     int64_t value = 0;
     for (int d = 0; d < kCounterDigits; ++d) {
         const int dx = c.x + d * kDigitPitch * s;
-        bool ink[kGlyphHeight][kGlyphWidth];
+        uint64_t ink = 0;
         for (int row = 0; row < kGlyphHeight; ++row) {
             for (int col = 0; col < kGlyphWidth; ++col) {
-                ink[row][col] = CellLuma(y, stride, dx + col * s, c.y + row * s, s) >= 128;
+                ink = ink << 1 | (CellLuma(y, stride, dx + col * s, c.y + row * s, s) >= 128);
             }
         }
         int best = -1;
         int bestDistance = INT_MAX;
         for (int digit = 0; digit < 10; ++digit) {
-            int distance = 0;
-            for (int row = 0; row < kGlyphHeight; ++row) {
-                for (int col = 0; col < kGlyphWidth; ++col) {
-                    distance += ink[row][col] != GlyphBit(digit, row, col);
-                }
-            }
+            const int distance = __builtin_popcountll(ink ^ masks[digit]);
             if (distance < bestDistance) {
                 best = digit;
                 bestDistance = distance;
