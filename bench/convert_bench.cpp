@@ -57,8 +57,8 @@ void Convert(benchmark::State& state, AVPixelFormat format) {
                 qx::YuvToRgb32(planes[0], kWidth, planes[1], kWidth / 2, planes[2], kWidth / 2,
                                qx::RgbTarget{out.data(), kWidth * 4, kWidth, kHeight});
             } else {
-                qx::YuvToRgb565(planes[0], planes[1], planes[2], kWidth, kHeight, out.data(),
-                                kWidth * 2);
+                qx::YuvToRgb565(planes[0], kWidth, planes[1], kWidth / 2, planes[2], kWidth / 2,
+                                qx::RgbTarget{out.data(), kWidth * 2, kWidth, kHeight});
             }
         });
         benchmark::DoNotOptimize(out.data());

@@ -230,6 +230,69 @@ TEST_F(FrameDelivery, ColourAndOverlaysChangeThePicturesAsAsked) {
     EXPECT_GT(brighter, static_cast<int64_t>(kLuma / 2)) << "a brighter picture is shown";
 }
 
+// At the fifth live picture its decode callback takes the overlays away again.
+void RemoveOverlaysAtTheFifth(int32_t port, char* buffer, int32_t size, const QxFrameInfo* info,
+                              int32_t, int32_t) {
+    OnDecode(port, buffer, size, info, 0, 0);
+    std::lock_guard<std::mutex> lock(gMutex);
+    if (gDecoded.size() == 5) {
+        QxPlay_RemoveRectangle(port, 0);
+        QxPlay_RemoveLine(port, 7);
+    }
+}
+
+// A live picture that nothing draws over is shown from the decoder's own planes. What
+// is drawn goes into a copy, never into the pictures the next ones are predicted from,
+// and the callbacks and images get the picture as it was shown.
+TEST_F(FrameDelivery, LiveOverlaysStayOutOfThePicturesThatFollow) {
+    PlaybackPort port(0);
+    ASSERT_EQ(QxPlay_SetCacheTime(port.port(), 0), 1);
+    ASSERT_EQ(QxPlay_SetDecCallBack(port.port(), RemoveOverlaysAtTheFifth), 1);
+    ASSERT_EQ(QxPlay_SetRectangle(port.port(), 200, 150, 100, 60, 255, 0, 0, 0), 1);
+    ASSERT_EQ(QxPlay_DrawLine(port.port(), 20, 250, 300, 250, 0x00FF00, 7, 0), 1);
+    ASSERT_TRUE(port.Play());
+    // The second key picture comes at the eleventh: pictures 5 to 9 are predicted from
+    // pictures that had overlays on screen.
+    ShowAll(port, Stream(20));
+    // The decode callback of the last picture comes after it is shown.
+    port.shown().WaitQuiet(200ms, 2s);
+    const std::vector<RenderRecord::Shown> shown = port.shown().Pictures();
+    ASSERT_EQ(shown.size(), m_reference.size());
+    for (size_t i = 0; i < shown.size(); ++i) {
+        SCOPED_TRACE("picture " + std::to_string(i));
+        if (i < 5) {
+            EXPECT_EQ(shown[i].y[250 * kWidth + 150], 149) << "the line";
+            EXPECT_EQ(shown[i].y[150 * kWidth + 250], 76) << "the rectangle's border";
+            EXPECT_TRUE(std::equal(shown[i].y.begin(), shown[i].y.begin() + 150 * kWidth,
+                                   m_reference[i].y.begin()))
+                << "above the rectangle";
+        } else {
+            EXPECT_EQ(shown[i].y, m_reference[i].y);
+            EXPECT_EQ(shown[i].u, m_reference[i].u);
+            EXPECT_EQ(shown[i].v, m_reference[i].v);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(gMutex);
+        ASSERT_EQ(gDecoded.size(), m_reference.size());
+        for (size_t i = 5; i < gDecoded.size(); i += 3)
+            ExpectYv12(m_reference[i], gDecoded[i].bytes);
+    }
+    std::vector<uint8_t> image(54 + kLuma * 3);
+    uint32_t size = 0;
+    ASSERT_EQ(QxPlay_GetBMP(port.port(), image.data(), image.size(), &size), 1);
+    const qx::kit::Picture& last = m_reference.back();
+    for (const auto& [x, y] : {std::pair{0, 0}, {351, 0}, {176, 144}, {0, 287}, {351, 287}}) {
+        const size_t chroma = static_cast<size_t>(y / 2) * (kWidth / 2) + x / 2;
+        uint8_t r, g, b;
+        qx::YuvPixelToRgb(last.y[static_cast<size_t>(y) * kWidth + x], last.u[chroma],
+                          last.v[chroma], &r, &g, &b);
+        const uint8_t* pixel = image.data() + 54 + ((kHeight - 1 - y) * kWidth + x) * 3;
+        EXPECT_EQ(std::tie(pixel[0], pixel[1], pixel[2]), std::tie(b, g, r)) << x << "," << y;
+    }
+    EXPECT_EQ(QxPlay_Stop(port.port()), 1);
+}
+
 // A host picture becomes a file: RGB as a BMP with its red and blue exchanged, in the
 // file and in the caller's buffer, YV12 as BMP and JPEG; bad arguments, short buffers and
 // unwritable files are refused.

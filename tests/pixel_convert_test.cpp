@@ -47,7 +47,8 @@ TEST_P(Rgb32, MatchesBt601AndRgb565AgreesWithoutWritingPastTheRows) {
                    qx::RgbTarget{out.data(), stride, w, h});
     const int pitch = w * 2 + 6;
     std::vector<uint8_t> rgb565(static_cast<size_t>(pitch) * h, 0xCD);
-    qx::YuvToRgb565(p.y.data(), p.u.data(), p.v.data(), w, h, rgb565.data(), pitch);
+    qx::YuvToRgb565(p.y.data(), w, p.u.data(), w / 2, p.v.data(), w / 2,
+                    qx::RgbTarget{rgb565.data(), pitch, w, h});
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
             const uint8_t* px = &out[static_cast<size_t>(y) * stride + 4 * x];

@@ -27,17 +27,28 @@ struct Yuv {
 // Four flat quadrants, distinct in every channel.
 constexpr Yuv kQuadrants[4] = {{81, 90, 240}, {145, 54, 34}, {41, 240, 110}, {170, 166, 16}};
 
-// The quadrants in planes of exactly width x height samples and their chroma.
+// The quadrants in planes of width x height samples and their chroma, each row followed
+// by `pad` bytes of another colour, as the decoder's own planes are padded.
 struct QuadPicture {
-    int width, height;
+    int width, height, strides[3];
     std::vector<uint8_t> y, u, v;
-    QuadPicture(int w, int h) : width(w), height(h), y(w * h), u(w / 2 * (h / 2)), v(u.size()) {
-        for (int i = 0; i < w * h; ++i)
-            y[i] = static_cast<uint8_t>(At(i % w, i / w).y);
-        for (int i = 0; i < w / 2 * (h / 2); ++i) {
-            const Yuv& c = At(2 * (i % (w / 2)), 2 * (i / (w / 2)));
-            u[i] = static_cast<uint8_t>(c.u);
-            v[i] = static_cast<uint8_t>(c.v);
+    QuadPicture(int w, int h, int pad = 0)
+        : width(w),
+          height(h),
+          strides{w + pad, w / 2 + pad / 2, w / 2 + pad / 2},
+          y(static_cast<size_t>(strides[0]) * h, 0),
+          u(static_cast<size_t>(strides[1]) * (h / 2), 255),
+          v(u.size(), 255) {
+        for (int row = 0; row < h; ++row) {
+            for (int column = 0; column < w; ++column)
+                y[row * strides[0] + column] = static_cast<uint8_t>(At(column, row).y);
+        }
+        for (int row = 0; row < h / 2; ++row) {
+            for (int column = 0; column < w / 2; ++column) {
+                const Yuv& c = At(2 * column, 2 * row);
+                u[row * strides[1] + column] = static_cast<uint8_t>(c.u);
+                v[row * strides[2] + column] = static_cast<uint8_t>(c.v);
+            }
         }
     }
     const Yuv& At(int column, int row) const {
@@ -48,8 +59,7 @@ struct QuadPicture {
 bool Render(video_render& renderer, QuadPicture& p, unsigned long window, RenderPoint topLeft = {},
             RenderPoint bottomRight = {}) {
     unsigned char* planes[3] = {p.y.data(), p.u.data(), p.v.data()};
-    const int strides[3] = {p.width, p.width / 2, p.width / 2};
-    return renderer.Render(planes, strides, p.width, p.height, window, &topLeft, &bottomRight);
+    return renderer.Render(planes, p.strides, p.width, p.height, window, &topLeft, &bottomRight);
 }
 
 int ScreenDepth() {
@@ -153,6 +163,19 @@ TEST_P(RendererWindow, ShowsEachQuadrantInItsPlaceOverTheClientAreaAsTheWindowCh
         ASSERT_TRUE(Render(*m_renderer, picture, window.id()));
         ExpectQuadrants(window, 40, 30, larger ? 1 : 4);
     }
+}
+
+// Rows padded as the decoder pads them are drawn where they lie: stepping rows by the
+// width would shear the quadrants and show the padding.
+TEST_P(RendererWindow, DrawsPaddedRowsWhereTheyLie) {
+    XTestWindow window(352, 288);
+    ASSERT_TRUE(window.ok());
+    ASSERT_TRUE(m_renderer->Init(window.id(), 352, 288));
+    QuadPicture picture(352, 288, 32);
+    ASSERT_TRUE(Render(*m_renderer, picture, window.id()));
+    ExpectQuadrants(window, 352, 288);
+    for (const auto& [x, y] : {std::pair{170, 140}, {180, 150}, {340, 280}})
+        ExpectColour(window, x, y, picture.At(x, y));
 }
 
 TEST_P(RendererWindow, ShowsOnlyTheSourceRectangleAndRefusesAnEmptyOne) {

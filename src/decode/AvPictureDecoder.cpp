@@ -122,6 +122,7 @@ void AvPictureDecoder::Drain() {
 }
 
 const AVFrame* AvPictureDecoder::Receive() {
+    m_lastIsOwn = false;
     if (m_context == nullptr)
         return nullptr;
     av_frame_unref(m_frame);
@@ -134,7 +135,13 @@ const AVFrame* AvPictureDecoder::Receive() {
     }
     if (m_frame->pts == AV_NOPTS_VALUE)
         m_frame->pts = m_frame->best_effort_timestamp;
-    return Normalised();
+    const AVFrame* picture = Normalised();
+    m_lastIsOwn = picture == m_frame;
+    return picture;
+}
+
+PictureRef AvPictureDecoder::HoldLast() const {
+    return m_lastIsOwn ? PictureRef(m_frame) : PictureRef();
 }
 
 const AVFrame* AvPictureDecoder::Normalised() {

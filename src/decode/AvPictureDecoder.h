@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "decode/PictureRef.h"
+
 struct AVBufferPool;
 struct AVCodecContext;
 struct AVFrame;
@@ -34,6 +36,9 @@ class AvPictureDecoder {
     void Drain();
     // The next picture, or null when none is ready. Valid until the next call.
     const AVFrame* Receive();
+    // The picture Receive gave last, held past the next call; empty when it was a
+    // conversion (whose buffer the next picture overwrites) or there was none.
+    PictureRef HoldLast() const;
 
   private:
     // The picture in the library's format: the decoder's own, or converted.
@@ -43,6 +48,8 @@ class AvPictureDecoder {
     AVPacket* m_packet = nullptr;
     AVFrame* m_frame = nullptr;
     AVFrame* m_converted = nullptr;
+    // Receive last gave m_frame itself, not its conversion.
+    bool m_lastIsOwn = false;
     SwsContext* m_convert = nullptr;
     bool m_drained = false;
     // The format last said to be converted, so that it is logged once.

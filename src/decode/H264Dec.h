@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "decode/PictureRef.h"
+
 // Our H.264 decoder library, driven the way the H.264 adapter drives a vendor
 // decoder: a creation record, one access unit per call, a picture record.
 
@@ -48,6 +50,11 @@ int H264DecAU(void* handle, const unsigned char* stream, int length, int64_t tim
 void H264DecDestroy(void* handle);
 
 namespace qx {
+
+// The picture H264DecAU last described, held past the next call; empty when the
+// description was of a copy (a picture not of the created size, or converted) or the
+// call gave no picture.
+PictureRef H264DecHoldPicture(void* handle);
 
 // The picture's planes into packed planes of its size: Y, then U and V.
 void CopyFramePacked(const H264_DEC_FRAME& frame, unsigned char* y, unsigned char* u,

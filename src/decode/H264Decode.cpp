@@ -120,6 +120,10 @@ bool H264Decode::Run(const unsigned char* stream, int length, int64_t pts, uint3
     return H264DecAU(m_handle, stream, length, pts, m_frame.get(), flags) == 0;
 }
 
+qx::PictureRef H264Decode::HoldPicture() {
+    return qx::H264DecHoldPicture(m_handle);
+}
+
 int H264Decode::GetDecodeType() {
     return 0;
 }

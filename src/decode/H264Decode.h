@@ -31,6 +31,9 @@ class H264Decode {
     virtual int GetDecodeType();
 
     const H264_DEC_FRAME& Frame() const { return *m_frame; }
+    // The picture Frame() describes, held for as long as the caller keeps it; empty
+    // when Frame() is a copy of this decoder's own, which the next call overwrites.
+    virtual qx::PictureRef HoldPicture();
     // Creation gives up between its retries once this says so (the port stops).
     void SetGiveUp(std::function<bool()> giveUp) { m_giveUp = std::move(giveUp); }
     const H264_DEC_ATTR& Attributes() const { return *m_attr; }

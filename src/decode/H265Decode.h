@@ -16,6 +16,8 @@ class H265Decode : public H264Decode {
 
     bool CreateDecode(int width, int height, int sid) override;
     int GetDecodeType() override;
+    // The engine's pictures are described as copies: none is held.
+    qx::PictureRef HoldPicture() override { return qx::PictureRef(); }
 
     // Bytes the engine left unconsumed after the last picture.
     int CarryOverLength() const { return m_carryLength; }

@@ -73,7 +73,7 @@ bool CDDrawDisplay::Init(QxWindow window, int width, int height) {
 bool CDDrawDisplay::Render(unsigned char* planes[3], const int strides[3], int width, int height,
                            QxWindow window, const RenderPoint* topLeft,
                            const RenderPoint* bottomRight) {
-    return DDrawUpdateDisp(planes, width, height, window, topLeft, bottomRight);
+    return DDrawUpdateDisp(planes, strides, width, height, window, topLeft, bottomRight);
 }
 
 void CDDrawDisplay::Close() {
@@ -184,12 +184,12 @@ void CDDrawDisplay::DDrawDispDone() {
     qx::log::DbgviewLog(3, std::string("4311,CDDrawDisplay::DDrawDispDone Exec Info"));
 }
 
-bool CDDrawDisplay::DDrawUpdateDisp(unsigned char* planes[3], int width, int height,
-                                    QxWindow window, const RenderPoint* topLeft,
+bool CDDrawDisplay::DDrawUpdateDisp(unsigned char* planes[3], const int strides[3], int width,
+                                    int height, QxWindow window, const RenderPoint* topLeft,
                                     const RenderPoint* bottomRight) {
     try {
-        if (planes == nullptr || planes[0] == nullptr || planes[1] == nullptr ||
-            planes[2] == nullptr || width <= 0 || height <= 0)
+        if (planes == nullptr || strides == nullptr || planes[0] == nullptr ||
+            planes[1] == nullptr || planes[2] == nullptr || width <= 0 || height <= 0)
             return false;
         if (m_connection) {
             int screenW = 0;
@@ -226,7 +226,7 @@ bool CDDrawDisplay::DDrawUpdateDisp(unsigned char* planes[3], int width, int hei
             qx::log::DbgviewLog(5, "4509,CDDrawDisplay::DDrawUpdateDisp lock overlay Error");
             return false;
         }
-        if (!Convert(planes, width, height))
+        if (!Convert(planes, strides, width, height))
             return false;
 
         int left = 0;
@@ -255,7 +255,7 @@ bool CDDrawDisplay::DDrawUpdateDisp(unsigned char* planes[3], int width, int hei
     }
 }
 
-bool CDDrawDisplay::Convert(unsigned char* planes[3], int width, int height) {
+bool CDDrawDisplay::Convert(unsigned char* planes[3], const int strides[3], int width, int height) {
     XImage* image = m_image->image();
     // The overlap of picture and surface: a smaller picture is never read past its
     // own planes, and the surface's pitch, not its width, steps the rows. A larger
@@ -265,10 +265,11 @@ bool CDDrawDisplay::Convert(unsigned char* planes[3], int width, int height) {
     uint8_t* surface = reinterpret_cast<uint8_t*>(image->data);
     switch (m_pixelFormat) {
         case kPixFmtRgb565:
-            qx::YuvToRgb565(planes[0], planes[1], planes[2], w, h, surface, image->bytes_per_line);
+            qx::YuvToRgb565(planes[0], strides[0], planes[1], strides[1], planes[2], strides[2],
+                            {surface, image->bytes_per_line, w, h});
             return true;
         case kPixFmtRgb32:
-            qx::YuvToRgb32(planes[0], width, planes[1], width / 2, planes[2], width / 2,
+            qx::YuvToRgb32(planes[0], strides[0], planes[1], strides[1], planes[2], strides[2],
                            {surface, image->bytes_per_line, w, h});
             return true;
         default:

@@ -34,15 +34,16 @@ class CDDrawDisplay : public video_render {
     int DDrawDispReinit(QxWindow window, int width, int height, int sid);
     void DDrawDispDone();
     // True only when the picture reached the window.
-    bool DDrawUpdateDisp(unsigned char* planes[3], int width, int height, QxWindow window,
-                         const RenderPoint* topLeft, const RenderPoint* bottomRight);
+    bool DDrawUpdateDisp(unsigned char* planes[3], const int strides[3], int width, int height,
+                         QxWindow window, const RenderPoint* topLeft,
+                         const RenderPoint* bottomRight);
 
     // 28 for 32-bit RGB (8/8/8), 37 for 16-bit RGB (5/6/5), 0 before a complete Init.
     int32_t pixelFormat() const { return m_pixelFormat; }
 
   private:
     bool ReadPixelFormat(int depth, Visual* visual);
-    bool Convert(unsigned char* planes[3], int width, int height);
+    bool Convert(unsigned char* planes[3], const int strides[3], int width, int height);
     bool Blit(int sourceLeft, int sourceTop, int sourceWidth, int sourceHeight);
 
     bool m_initialised = false;

@@ -352,12 +352,13 @@ long D3DRender::CreateVideoSurface(int width, int height, uint32_t format) {
 bool D3DRender::Render(unsigned char* planes[3], const int strides[3], int width, int height,
                        QxWindow window, const RenderPoint* topLeft,
                        const RenderPoint* bottomRight) {
-    return RenderFrame(planes, width, height, window, topLeft, bottomRight) == kOk;
+    return RenderFrame(planes, strides, width, height, window, topLeft, bottomRight) == kOk;
 }
 
-long D3DRender::RenderFrame(unsigned char* planes[3], int width, int height, QxWindow window,
-                            const RenderPoint* topLeft, const RenderPoint* bottomRight) {
-    if (planes == nullptr || planes[0] == nullptr ||
+long D3DRender::RenderFrame(unsigned char* planes[3], const int strides[3], int width, int height,
+                            QxWindow window, const RenderPoint* topLeft,
+                            const RenderPoint* bottomRight) {
+    if (planes == nullptr || strides == nullptr || planes[0] == nullptr ||
         (m_textureFormat == kYv12 && (planes[1] == nullptr || planes[2] == nullptr)))
         return kPointer;
     if (width <= 0 || height <= 0)
@@ -422,7 +423,7 @@ long D3DRender::RenderFrame(unsigned char* planes[3], int width, int height, QxW
         qx::log::DbgviewLog(8115, "%s", "D3D err:m_context lost");
         return kDeviceLost;
     }
-    long result = FillBuffer(planes, width, height);
+    long result = FillBuffer(planes, strides, width, height);
     if (result == kOk)
         result = Draw(width, height, topLeft, bottomRight);
     ReleaseCurrent();
@@ -434,7 +435,7 @@ long D3DRender::RenderFrame(unsigned char* planes[3], int width, int height, QxW
     return result;
 }
 
-long D3DRender::FillBuffer(unsigned char* planes[3], int width, int height) {
+long D3DRender::FillBuffer(unsigned char* planes[3], const int strides[3], int width, int height) {
     // Only the overlap of picture and surface: a picture of another size neither
     // over-reads its planes nor writes past the textures.
     const int w = std::min(width, m_textureWidth);
@@ -442,11 +443,11 @@ long D3DRender::FillBuffer(unsigned char* planes[3], int width, int height) {
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_2D, m_planeTextures[0]);
-    glPixelStorei(GL_UNPACK_ROW_LENGTH, width);
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, strides[0]);
     glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w, h, GL_LUMINANCE, GL_UNSIGNED_BYTE, planes[0]);
     if (w / 2 > 0 && h / 2 > 0) {
-        glPixelStorei(GL_UNPACK_ROW_LENGTH, width / 2);
         for (int i = 1; i < 3; ++i) {
+            glPixelStorei(GL_UNPACK_ROW_LENGTH, strides[i]);
             glActiveTexture(GL_TEXTURE0 + i);
             glBindTexture(GL_TEXTURE_2D, m_planeTextures[i]);
             glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w / 2, h / 2, GL_LUMINANCE, GL_UNSIGNED_BYTE,

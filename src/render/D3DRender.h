@@ -51,9 +51,9 @@ class D3DRender : public video_render {
     long GetPresentParams(int maxWidth, int maxHeight);
     long InitScene();
     long CreateVideoSurface(int width, int height, uint32_t format);
-    long RenderFrame(unsigned char* planes[3], int width, int height, QxWindow window,
-                     const RenderPoint* topLeft, const RenderPoint* bottomRight);
-    long FillBuffer(unsigned char* planes[3], int width, int height);
+    long RenderFrame(unsigned char* planes[3], const int strides[3], int width, int height,
+                     QxWindow window, const RenderPoint* topLeft, const RenderPoint* bottomRight);
+    long FillBuffer(unsigned char* planes[3], const int strides[3], int width, int height);
     long Draw(int width, int height, const RenderPoint* topLeft, const RenderPoint* bottomRight);
     long Reset();
     void Teardown();

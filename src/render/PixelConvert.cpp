@@ -151,21 +151,24 @@ void YuvToRgb32(const uint8_t* y, int yStride, const uint8_t* u, int uStride, co
     }
 }
 
-void YuvToRgb565(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int height,
-                 uint8_t* destination, int pitch) {
+void YuvToRgb565(const uint8_t* y, int yStride, const uint8_t* u, int uStride, const uint8_t* v,
+                 int vStride, const RgbTarget& target) {
+    const int width = target.width;
+    const int height = target.height;
     const int chromaWidth = width / 2;
     const int chromaHeight = height / 2;
-    if (width < 2 || height < 2 || !y || !u || !v || !destination)
+    if (width < 2 || height < 2 || !y || !u || !v || !target.data)
         return;
     for (int row = 0; row < height; row += 2) {
         const int rowCount = row + 1 < height ? 2 : 1;
         const int chromaRow = ChromaIndex(row, chromaHeight);
-        const uint8_t* uRow = u + static_cast<ptrdiff_t>(chromaRow) * chromaWidth;
-        const uint8_t* vRow = v + static_cast<ptrdiff_t>(chromaRow) * chromaWidth;
-        const uint8_t* yRows[2] = {y + static_cast<ptrdiff_t>(row) * width,
-                                   y + static_cast<ptrdiff_t>(row + rowCount - 1) * width};
-        uint8_t* outRows[2] = {destination + static_cast<ptrdiff_t>(row) * pitch,
-                               destination + static_cast<ptrdiff_t>(row + rowCount - 1) * pitch};
+        const uint8_t* uRow = u + static_cast<ptrdiff_t>(chromaRow) * uStride;
+        const uint8_t* vRow = v + static_cast<ptrdiff_t>(chromaRow) * vStride;
+        const uint8_t* yRows[2] = {y + static_cast<ptrdiff_t>(row) * yStride,
+                                   y + static_cast<ptrdiff_t>(row + rowCount - 1) * yStride};
+        uint8_t* outRows[2] = {
+            target.data + static_cast<ptrdiff_t>(row) * target.stride,
+            target.data + static_cast<ptrdiff_t>(row + rowCount - 1) * target.stride};
         const int done = VectorRows(yRows, rowCount, uRow, vRow, outRows, width, 2, StoreRgb565);
         for (int i = 0; i < rowCount; ++i) {
             uint16_t* out = reinterpret_cast<uint16_t*>(outRows[i]);

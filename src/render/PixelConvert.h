@@ -8,7 +8,7 @@
 // state. Odd sizes are safe: the last luma column or row reuses the last chroma one.
 namespace qx {
 
-// A destination of 32-bit pixels: stride in bytes.
+// A destination of RGB pixels: stride in bytes.
 struct RgbTarget {
     uint8_t* data;
     int stride;
@@ -21,9 +21,9 @@ struct RgbTarget {
 void YuvToRgb32(const uint8_t* y, int yStride, const uint8_t* u, int uStride, const uint8_t* v,
                 int vStride, const RgbTarget& target);
 
-// The same into little-endian RGB565 rows that start pitch bytes apart.
-void YuvToRgb565(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int height,
-                 uint8_t* destination, int pitch);
+// The same into little-endian RGB565.
+void YuvToRgb565(const uint8_t* y, int yStride, const uint8_t* u, int uStride, const uint8_t* v,
+                 int vStride, const RgbTarget& target);
 
 // The fixed-point formula of both, one pixel; components clamped to 0..255.
 void YuvPixelToRgb(int y, int u, int v, uint8_t* r, uint8_t* g, uint8_t* b);

@@ -11,9 +11,10 @@ struct RenderPoint {
     int32_t y = 0;
 };
 
-// What a session draws through. Planes are tightly packed YUV 4:2:0: Y is
-// width × height bytes, U and V (width / 2) × (height / 2) each; the strides are
-// passed along for the renderer's information only.
+// What a session draws through. Planes are YUV 4:2:0: Y of width × height, U and V
+// of (width / 2) × (height / 2) each, their rows strides[i] bytes apart (the
+// decoder's own picture, whose rows are padded, is drawn where it lies). A renderer
+// only reads them.
 class video_render {
   public:
     virtual ~video_render() = default;

@@ -39,11 +39,26 @@ std::map<int32_t, OverlayStore::Line> OverlayStore::Lines() {
     return m_lines;
 }
 
+bool OverlayStore::Drawn(const Rectangle& r) {
+    return r.enabled && (r.height != 0 || r.width != 0);
+}
+
+bool OverlayStore::HasDrawing() {
+    CAutoLock lock(&m_lock);
+    if (!m_lines.empty())
+        return true;
+    for (int slot = 0; slot < qx::kDrawnRectangleSlots; ++slot) {
+        if (Drawn(m_rectangles[slot]))
+            return true;
+    }
+    return false;
+}
+
 void OverlayStore::Draw(const qx::YuvPlanes& picture) {
     CAutoLock lock(&m_lock);
     for (int slot = 0; slot < qx::kDrawnRectangleSlots; ++slot) {
         const Rectangle& r = m_rectangles[slot];
-        if (!r.enabled || (r.height == 0 && r.width == 0))
+        if (!Drawn(r))
             continue;
         qx::DrawRectangle(picture, r.x, r.y, r.width, r.height,
                           qx::OverlayColour(r.luma, r.cr, r.cb));

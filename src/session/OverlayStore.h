@@ -39,8 +39,12 @@ class OverlayStore {
     std::map<int32_t, Line> Lines();
     // Draws every enabled rectangle of slots 0..3, then every line by its kind.
     void Draw(const qx::YuvPlanes& picture);
+    // Draw would change a picture.
+    bool HasDrawing();
 
   private:
+    static bool Drawn(const Rectangle& rectangle);
+
     CCritSec m_lock;
     // guarded by m_lock
     Rectangle m_rectangles[qx::kRectangleSlots];

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "decode/AvPictureDecoder.h"
 #include "log/Log.h"
 #include "session/SessionConstants.h"
 #include "platform/Clock.h"
@@ -26,6 +27,7 @@ Presenter::Presenter(PortStatus& status, SessionSignals& signals, PlayClock& clo
       m_callbacks(callbacks) {}
 
 bool Presenter::AllocatePictures_locked(int width, int height) {
+    m_held = qx::PictureRef();
     m_strides[0] = width;
     m_strides[1] = width / 2;
     m_strides[2] = width / 2;
@@ -108,6 +110,7 @@ void Presenter::DeletePictureObjects() {
         CAutoLock lock(&m_pictureLock);
         m_yv12.reset();
         m_YUVData.reset();
+        m_held = qx::PictureRef();
         m_planes[0] = m_planes[1] = m_planes[2] = nullptr;
         m_pictureWidth = 0;
         m_pictureHeight = 0;
@@ -132,9 +135,33 @@ void Presenter::TakePicture(const H264_DEC_FRAME& frame, int width, int height, 
     const size_t luma = static_cast<size_t>(width) * height;
     qx::CopyFramePacked(frame, m_YUVData.get(), m_YUVData.get() + luma,
                         m_YUVData.get() + luma + luma / 4);
+    m_held = qx::PictureRef();
     m_planes[0] = m_YUVData.get();
     m_planes[1] = m_YUVData.get() + luma;
     m_planes[2] = m_YUVData.get() + luma + luma / 4;
+    m_strides[0] = width;
+    m_strides[1] = width / 2;
+    m_strides[2] = width / 2;
+}
+
+bool Presenter::Packed_locked() {
+    if (!m_held)
+        return m_planes[0] != nullptr;
+    if (!m_YUVData)
+        return false;
+    const size_t luma = static_cast<size_t>(m_pictureWidth) * m_pictureHeight;
+    const uint8_t* planes[3] = {m_held.Plane(0), m_held.Plane(1), m_held.Plane(2)};
+    qx::CopyPacked(planes, m_strides, m_pictureWidth, m_pictureHeight, m_YUVData.get(),
+                   m_YUVData.get() + luma, m_YUVData.get() + luma + luma / 4, m_pictureWidth,
+                   m_pictureHeight);
+    m_held = qx::PictureRef();
+    m_planes[0] = m_YUVData.get();
+    m_planes[1] = m_YUVData.get() + luma;
+    m_planes[2] = m_YUVData.get() + luma + luma / 4;
+    m_strides[0] = m_pictureWidth;
+    m_strides[1] = m_pictureWidth / 2;
+    m_strides[2] = m_pictureWidth / 2;
+    return true;
 }
 
 qx::FrameDescription Presenter::Description() {
@@ -152,18 +179,26 @@ void Presenter::RenderCurrent() {
 }
 
 bool Presenter::QueueLivePicture(const H264_PARAM& header, int width, int height,
-                                 const H264_DEC_FRAME& frame) {
+                                 const H264_DEC_FRAME& frame, qx::PictureRef held) {
     DECODED_FRAME entry;
     entry.param = header;
     entry.width = width;
     entry.height = height;
-    entry.strides[0] = width;
-    entry.strides[1] = width / 2;
-    entry.strides[2] = width / 2;
-    const size_t luma = static_cast<size_t>(width) * height;
-    entry.picture = TakeSpare(luma * 3 / 2);
-    qx::CopyFramePacked(frame, entry.picture.get(), entry.picture.get() + luma,
-                        entry.picture.get() + luma + luma / 4);
+    if (held) {
+        // Most pictures are only drawn: copying them would cost more than decoding
+        // some of them.
+        for (int i = 0; i < 3; ++i)
+            entry.strides[i] = held.Pitch(i);
+        entry.held = std::move(held);
+    } else {
+        entry.strides[0] = width;
+        entry.strides[1] = width / 2;
+        entry.strides[2] = width / 2;
+        const size_t luma = static_cast<size_t>(width) * height;
+        entry.picture = TakeSpare(luma * 3 / 2);
+        qx::CopyFramePacked(frame, entry.picture.get(), entry.picture.get() + luma,
+                            entry.picture.get() + luma + luma / 4);
+    }
     const bool direct = m_input.CacheTime() == 0 && !m_input.IsCaching();
     // The bounded queue makes decoding wait for the renderer.
     while (!m_status.Ending()) {
@@ -210,15 +245,22 @@ bool Presenter::ShowEntry(DECODED_FRAME& entry) {
         CAutoLock lock(&m_pictureLock);
         if (!m_YUVData)
             return false;
+        for (int i = 0; i < 3; ++i)
+            m_strides[i] = entry.strides[i];
+        if (entry.held) {
+            m_held = std::move(entry.held);
+            // Read only: whoever would write has it copied first.
+            for (int i = 0; i < 3; ++i)
+                m_planes[i] = const_cast<unsigned char*>(m_held.Plane(i));
+            return true;
+        }
         // The entry's picture becomes the one on screen; the one it replaces holds
         // the next entry.
+        m_held = qx::PictureRef();
         m_YUVData.swap(entry.picture);
         m_planes[0] = m_YUVData.get();
         m_planes[1] = m_YUVData.get() + luma;
         m_planes[2] = m_planes[1] + luma / 4;
-        m_strides[0] = entry.width;
-        m_strides[1] = entry.width / 2;
-        m_strides[2] = entry.width / 2;
     }
     GiveSpare(std::move(entry.picture), luma * 3 / 2);
     return true;

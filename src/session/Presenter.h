@@ -63,13 +63,14 @@ class Presenter {
     void DeliverFilePicture();
     void RenderCurrent();
 
-    // Play-video thread, live mode: a copy of the decoder's picture for the render
-    // thread, waiting while three are queued. Without a jitter buffer there is no
+    // Play-video thread, live mode: the decoder's picture for the render thread,
+    // held when the decoder could hold it (else a copy), waiting while three are
+    // queued. Without a jitter buffer there is no
     // time to wait for, so when the render thread has nothing left to show the
     // picture is shown here at once instead of waking it. False when the port stops
     // first.
     bool QueueLivePicture(const H264_PARAM& header, int width, int height,
-                          const H264_DEC_FRAME& frame);
+                          const H264_DEC_FRAME& frame, qx::PictureRef held);
     // Render thread: shows the next queued picture at its time; false when there was
     // none to show (the thread then waits for one).
     bool RenderStep();
@@ -121,6 +122,9 @@ class Presenter {
     unsigned char* RgbBuffer_locked();
     // The current picture into the YV12 buffer, with its size.
     bool FillYv12Copy_locked(int* width, int* height);
+    // Whoever reads the current picture as packed planes, or writes into it, first
+    // has a held decoder picture copied into m_YUVData; false without a picture.
+    bool Packed_locked();
 
     PortStatus& m_status;
     SessionSignals& m_signals;
@@ -144,6 +148,9 @@ class Presenter {
     CCritSec m_pictureLock;
     std::unique_ptr<unsigned char[]> m_yv12;
     std::unique_ptr<unsigned char[]> m_YUVData;
+    // The decoder's picture on screen while m_planes point into it; empty once they
+    // point at m_YUVData or m_yv12. Never written into (see Packed_locked).
+    qx::PictureRef m_held;
     unsigned char* m_planes[3] = {nullptr, nullptr, nullptr};
     int m_strides[3] = {0, 0, 0};
     int m_pictureWidth = 0;

@@ -67,7 +67,7 @@ unsigned char* Presenter::RgbBuffer_locked() {
 bool Presenter::FillYv12Copy_locked(int* width, int* height) {
     *width = m_pictureWidth;
     *height = m_pictureHeight;
-    return m_yv12 && m_planes[0] != nullptr &&
+    return m_yv12 && Packed_locked() &&
            FillYv12(m_yv12.get(), m_planes[0], m_planes[1], m_planes[2], *width, *height);
 }
 
@@ -164,8 +164,10 @@ void Presenter::DecodeHook() {
 }
 
 void Presenter::DrawOverlays() {
+    if (!m_overlays.HasDrawing())
+        return;
     CAutoLock lock(&m_pictureLock);
-    if (m_planes[0] == nullptr)
+    if (!Packed_locked())
         return;
     m_overlays.Draw(
         qx::YuvPlanes{m_planes[0], m_planes[1], m_planes[2], m_pictureWidth, m_pictureHeight});
@@ -200,7 +202,7 @@ bool Presenter::CurrentPictureAsBmp(unsigned char* destination, uint32_t capacit
     CAutoLock lock(&m_pictureLock);
     const int width = m_pictureWidth;
     const int height = m_pictureHeight;
-    if (m_planes[0] == nullptr || width <= 0 || height <= 0)
+    if (!Packed_locked() || width <= 0 || height <= 0)
         return false;
     const int64_t fileSize = qx::BmpFileSize(width, height);
     if (fileSize <= 0 || capacity < fileSize)
@@ -232,7 +234,7 @@ bool Presenter::CurrentPictureAsJpeg(unsigned char* destination, uint32_t capaci
         CAutoLock lock(&m_pictureLock);
         width = m_pictureWidth;
         height = m_pictureHeight;
-        if (width <= 0 || height <= 0 || m_planes[0] == nullptr)
+        if (width <= 0 || height <= 0 || !Packed_locked())
             return false;
         if (capacity < static_cast<uint64_t>(width) * height * 3 / 2)
             return false;

@@ -429,7 +429,8 @@ void VideoPipeline::HandOn(bool keyPacket, int state) {
     m_pictureHeader = m_curVideoHeader;
     m_pictureHeader.pts = mVideoDecodec->Frame().pts;
     if (m_status.OpenMode() == qx::kModeLive)
-        m_presenter.QueueLivePicture(m_pictureHeader, m_width, m_height, mVideoDecodec->Frame());
+        m_presenter.QueueLivePicture(m_pictureHeader, m_width, m_height, mVideoDecodec->Frame(),
+                                     mVideoDecodec->HoldPicture());
     else
         ShowFilePicture(keyPacket, state);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -92,16 +93,16 @@ class RecordingRenderer : public video_render {
         return !m_record->failInit;
     }
 
-    bool Render(unsigned char* planes[3], const int*, int width, int height, QxWindow window,
-                const RenderPoint*, const RenderPoint*) override {
+    bool Render(unsigned char* planes[3], const int* strides, int width, int height,
+                QxWindow window, const RenderPoint*, const RenderPoint*) override {
         RenderRecord::Shown shown;
         shown.width = width;
         shown.height = height;
         shown.window = window;
-        const size_t luma = static_cast<size_t>(width) * height;
-        shown.y.assign(planes[0], planes[0] + luma);
-        shown.u.assign(planes[1], planes[1] + luma / 4);
-        shown.v.assign(planes[2], planes[2] + luma / 4);
+        // Kept packed, as the tests compare them.
+        Pack(planes[0], strides[0], width, height, &shown.y);
+        Pack(planes[1], strides[1], width / 2, height / 2, &shown.u);
+        Pack(planes[2], strides[2], width / 2, height / 2, &shown.v);
         shown.at = std::chrono::steady_clock::now();
         m_record->Add(std::move(shown));
         return true;
@@ -115,6 +116,14 @@ class RecordingRenderer : public video_render {
     }
 
   private:
+    static void Pack(const uint8_t* plane, int stride, int width, int height,
+                     std::vector<uint8_t>* packed) {
+        packed->resize(static_cast<size_t>(width) * height);
+        for (int row = 0; row < height; ++row)
+            std::copy_n(plane + static_cast<ptrdiff_t>(row) * stride, width,
+                        packed->data() + static_cast<size_t>(row) * width);
+    }
+
     std::shared_ptr<RenderRecord> m_record;
     int m_width = 0;
     int m_height = 0;
