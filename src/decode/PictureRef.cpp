@@ -33,4 +33,12 @@ int PictureRef::Pitch(int plane) const {
     return m_frame != nullptr ? m_frame->linesize[plane] : 0;
 }
 
+int PictureRef::Width() const {
+    return m_frame != nullptr ? m_frame->width : 0;
+}
+
+int PictureRef::Height() const {
+    return m_frame != nullptr ? m_frame->height : 0;
+}
+
 }  // namespace qx

@@ -24,6 +24,8 @@ class PictureRef {
     // Plane 0 is Y, 1 U and 2 V; the pitch is the bytes from one row to the next.
     const unsigned char* Plane(int plane) const;
     int Pitch(int plane) const;
+    int Width() const;
+    int Height() const;
 
   private:
     AVFrame* m_frame = nullptr;

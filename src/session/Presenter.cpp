@@ -151,7 +151,7 @@ bool Presenter::Packed_locked() {
         return false;
     const size_t luma = static_cast<size_t>(m_pictureWidth) * m_pictureHeight;
     const uint8_t* planes[3] = {m_held.Plane(0), m_held.Plane(1), m_held.Plane(2)};
-    qx::CopyPacked(planes, m_strides, m_pictureWidth, m_pictureHeight, m_YUVData.get(),
+    qx::CopyPacked(planes, m_strides, m_held.Width(), m_held.Height(), m_YUVData.get(),
                    m_YUVData.get() + luma, m_YUVData.get() + luma + luma / 4, m_pictureWidth,
                    m_pictureHeight);
     m_held = qx::PictureRef();
@@ -184,9 +184,9 @@ bool Presenter::QueueLivePicture(const H264_PARAM& header, int width, int height
     entry.param = header;
     entry.width = width;
     entry.height = height;
-    if (held) {
-        // Most pictures are only drawn: copying them would cost more than decoding
-        // some of them.
+    if (held && held.Width() == width && held.Height() == height) {
+        // Most pictures are only drawn, and with many ports a copy of each costs as
+        // much as decoding a few of the ports.
         for (int i = 0; i < 3; ++i)
             entry.strides[i] = held.Pitch(i);
         entry.held = std::move(held);

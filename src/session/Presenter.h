@@ -64,11 +64,10 @@ class Presenter {
     void RenderCurrent();
 
     // Play-video thread, live mode: the decoder's picture for the render thread,
-    // held when the decoder could hold it (else a copy), waiting while three are
-    // queued. Without a jitter buffer there is no
-    // time to wait for, so when the render thread has nothing left to show the
-    // picture is shown here at once instead of waking it. False when the port stops
-    // first.
+    // held when the decoder could hold it at this size (else a copy), waiting while
+    // three are queued. Without a jitter buffer there is no time to wait for, so
+    // when the render thread has nothing left to show the picture is shown here at
+    // once instead of waking it. False when the port stops first.
     bool QueueLivePicture(const H264_PARAM& header, int width, int height,
                           const H264_DEC_FRAME& frame, qx::PictureRef held);
     // Render thread: shows the next queued picture at its time; false when there was
