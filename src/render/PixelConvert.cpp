@@ -110,6 +110,41 @@ int VectorRows(const uint8_t* const yRows[2], int rowCount, const uint8_t* uRow,
     return x;
 }
 
+// Every row pair: sixteen pixels a step by store, the rest one pixel at a time by
+// storePixel(row, x, r, g, b).
+template <typename Store, typename StorePixel>
+void ConvertRows(const uint8_t* y, int yStride, const uint8_t* u, int uStride, const uint8_t* v,
+                 int vStride, const RgbTarget& target, int bytesPerPixel, Store store,
+                 StorePixel storePixel) {
+    const int width = target.width;
+    const int height = target.height;
+    const int chromaWidth = width / 2;
+    const int chromaHeight = height / 2;
+    if (width < 2 || height < 2 || !y || !u || !v || !target.data)
+        return;
+    for (int row = 0; row < height; row += 2) {
+        const int rowCount = row + 1 < height ? 2 : 1;
+        const int chromaRow = ChromaIndex(row, chromaHeight);
+        const uint8_t* uRow = u + static_cast<ptrdiff_t>(chromaRow) * uStride;
+        const uint8_t* vRow = v + static_cast<ptrdiff_t>(chromaRow) * vStride;
+        const uint8_t* yRows[2] = {y + static_cast<ptrdiff_t>(row) * yStride,
+                                   y + static_cast<ptrdiff_t>(row + rowCount - 1) * yStride};
+        uint8_t* outRows[2] = {
+            target.data + static_cast<ptrdiff_t>(row) * target.stride,
+            target.data + static_cast<ptrdiff_t>(row + rowCount - 1) * target.stride};
+        const int done =
+            VectorRows(yRows, rowCount, uRow, vRow, outRows, width, bytesPerPixel, store);
+        for (int i = 0; i < rowCount; ++i) {
+            for (int x = done; x < width; ++x) {
+                const int c = ChromaIndex(x, chromaWidth);
+                uint8_t r, g, b;
+                YuvPixelToRgb(yRows[i][x], uRow[c], vRow[c], &r, &g, &b);
+                storePixel(outRows[i], x, r, g, b);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 void YuvPixelToRgb(int y, int u, int v, uint8_t* r, uint8_t* g, uint8_t* b) {
@@ -123,63 +158,23 @@ void YuvPixelToRgb(int y, int u, int v, uint8_t* r, uint8_t* g, uint8_t* b) {
 
 void YuvToRgb32(const uint8_t* y, int yStride, const uint8_t* u, int uStride, const uint8_t* v,
                 int vStride, const RgbTarget& target) {
-    const int width = target.width;
-    const int height = target.height;
-    const int chromaWidth = width / 2;
-    const int chromaHeight = height / 2;
-    if (width < 2 || height < 2 || !y || !u || !v || !target.data)
-        return;
-    for (int row = 0; row < height; row += 2) {
-        const int rowCount = row + 1 < height ? 2 : 1;
-        const int chromaRow = ChromaIndex(row, chromaHeight);
-        const uint8_t* uRow = u + static_cast<ptrdiff_t>(chromaRow) * uStride;
-        const uint8_t* vRow = v + static_cast<ptrdiff_t>(chromaRow) * vStride;
-        const uint8_t* yRows[2] = {y + static_cast<ptrdiff_t>(row) * yStride,
-                                   y + static_cast<ptrdiff_t>(row + rowCount - 1) * yStride};
-        uint8_t* outRows[2] = {
-            target.data + static_cast<ptrdiff_t>(row) * target.stride,
-            target.data + static_cast<ptrdiff_t>(row + rowCount - 1) * target.stride};
-        const int done = VectorRows(yRows, rowCount, uRow, vRow, outRows, width, 4, StoreRgb32);
-        for (int i = 0; i < rowCount; ++i) {
-            for (int x = done; x < width; ++x) {
-                const int c = ChromaIndex(x, chromaWidth);
-                uint8_t* p = outRows[i] + 4 * x;
-                YuvPixelToRgb(yRows[i][x], uRow[c], vRow[c], &p[2], &p[1], &p[0]);
-                p[3] = 0xFF;
-            }
-        }
-    }
+    ConvertRows(y, yStride, u, uStride, v, vStride, target, 4, StoreRgb32,
+                [](uint8_t* out, int x, uint8_t r, uint8_t g, uint8_t b) {
+                    uint8_t* p = out + 4 * x;
+                    p[0] = b;
+                    p[1] = g;
+                    p[2] = r;
+                    p[3] = 0xFF;
+                });
 }
 
 void YuvToRgb565(const uint8_t* y, int yStride, const uint8_t* u, int uStride, const uint8_t* v,
                  int vStride, const RgbTarget& target) {
-    const int width = target.width;
-    const int height = target.height;
-    const int chromaWidth = width / 2;
-    const int chromaHeight = height / 2;
-    if (width < 2 || height < 2 || !y || !u || !v || !target.data)
-        return;
-    for (int row = 0; row < height; row += 2) {
-        const int rowCount = row + 1 < height ? 2 : 1;
-        const int chromaRow = ChromaIndex(row, chromaHeight);
-        const uint8_t* uRow = u + static_cast<ptrdiff_t>(chromaRow) * uStride;
-        const uint8_t* vRow = v + static_cast<ptrdiff_t>(chromaRow) * vStride;
-        const uint8_t* yRows[2] = {y + static_cast<ptrdiff_t>(row) * yStride,
-                                   y + static_cast<ptrdiff_t>(row + rowCount - 1) * yStride};
-        uint8_t* outRows[2] = {
-            target.data + static_cast<ptrdiff_t>(row) * target.stride,
-            target.data + static_cast<ptrdiff_t>(row + rowCount - 1) * target.stride};
-        const int done = VectorRows(yRows, rowCount, uRow, vRow, outRows, width, 2, StoreRgb565);
-        for (int i = 0; i < rowCount; ++i) {
-            uint16_t* out = reinterpret_cast<uint16_t*>(outRows[i]);
-            for (int x = done; x < width; ++x) {
-                const int c = ChromaIndex(x, chromaWidth);
-                uint8_t r, g, b;
-                YuvPixelToRgb(yRows[i][x], uRow[c], vRow[c], &r, &g, &b);
-                out[x] = static_cast<uint16_t>(((r & 0xF8) << 8) | ((g & 0xFC) << 3) | (b >> 3));
-            }
-        }
-    }
+    ConvertRows(y, yStride, u, uStride, v, vStride, target, 2, StoreRgb565,
+                [](uint8_t* out, int x, uint8_t r, uint8_t g, uint8_t b) {
+                    reinterpret_cast<uint16_t*>(out)[x] =
+                        static_cast<uint16_t>(((r & 0xF8) << 8) | ((g & 0xFC) << 3) | (b >> 3));
+                });
 }
 
 bool YuvToRgb24(const uint8_t* y, const uint8_t* c1, const uint8_t* c2, uint8_t* destination,

@@ -135,13 +135,18 @@ void Presenter::TakePicture(const H264_DEC_FRAME& frame, int width, int height, 
     const size_t luma = static_cast<size_t>(width) * height;
     qx::CopyFramePacked(frame, m_YUVData.get(), m_YUVData.get() + luma,
                         m_YUVData.get() + luma + luma / 4);
+    ShowPackedCopy_locked();
+}
+
+void Presenter::ShowPackedCopy_locked() {
+    const size_t luma = static_cast<size_t>(m_pictureWidth) * m_pictureHeight;
     m_held = qx::PictureRef();
     m_planes[0] = m_YUVData.get();
     m_planes[1] = m_YUVData.get() + luma;
     m_planes[2] = m_YUVData.get() + luma + luma / 4;
-    m_strides[0] = width;
-    m_strides[1] = width / 2;
-    m_strides[2] = width / 2;
+    m_strides[0] = m_pictureWidth;
+    m_strides[1] = m_pictureWidth / 2;
+    m_strides[2] = m_pictureWidth / 2;
 }
 
 bool Presenter::Packed_locked() {
@@ -154,13 +159,7 @@ bool Presenter::Packed_locked() {
     qx::CopyPacked(planes, m_strides, m_held.Width(), m_held.Height(), m_YUVData.get(),
                    m_YUVData.get() + luma, m_YUVData.get() + luma + luma / 4, m_pictureWidth,
                    m_pictureHeight);
-    m_held = qx::PictureRef();
-    m_planes[0] = m_YUVData.get();
-    m_planes[1] = m_YUVData.get() + luma;
-    m_planes[2] = m_YUVData.get() + luma + luma / 4;
-    m_strides[0] = m_pictureWidth;
-    m_strides[1] = m_pictureWidth / 2;
-    m_strides[2] = m_pictureWidth / 2;
+    ShowPackedCopy_locked();
     return true;
 }
 

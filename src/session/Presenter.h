@@ -124,6 +124,8 @@ class Presenter {
     // Whoever reads the current picture as packed planes, or writes into it, first
     // has a held decoder picture copied into m_YUVData; false without a picture.
     bool Packed_locked();
+    // m_YUVData, packed at the picture's size, is the picture on screen.
+    void ShowPackedCopy_locked();
 
     PortStatus& m_status;
     SessionSignals& m_signals;
