@@ -334,6 +334,36 @@ TEST(HostApi, ACutAtADiscontinuityCountsTheCachedPicturesAsDropped) {
     EXPECT_EQ(stats.picturesShown + stats.picturesDropped, pictures);
 }
 
+// A window no renderer can be made for at first: the live port goes on decoding and
+// tries again, at most once a second, until one can be made. With a jitter buffer the
+// render thread shows the pictures, without one the play-video thread: each tries.
+class RendererRetry : public testing::TestWithParam<int> {};
+
+TEST_P(RendererRetry, ALiveRendererThatCannotBeMadeIsTriedAgainAtMostOnceASecond) {
+    PlaybackPort port(0);
+    ASSERT_EQ(QxPlay_SetCacheTime(port.port(), GetParam()), 1);
+    port.shown().failInit = true;
+    ASSERT_TRUE(port.Play());
+    const auto start = SteadyClock::now();
+    int triesWhileFailing = -1;
+    size_t shownWhileFailing = 0;
+    GiveInRealTime(port, Packets(100, 25), [&](size_t, size_t, SteadyClock::time_point at) {
+        if (triesWhileFailing < 0 && at - start >= 2500ms) {
+            triesWhileFailing = port.shown().initCount;
+            shownWhileFailing = port.shown().Count();
+            port.shown().failInit = false;
+        }
+    });
+    port.shown().WaitQuiet(500ms, 5s);
+    EXPECT_EQ(shownWhileFailing, 0u);
+    EXPECT_GE(triesWhileFailing, 2) << "tried again";
+    EXPECT_LE(triesWhileFailing, 4) << "at most once a second";
+    EXPECT_GT(port.shown().Count(), 20u) << "a later try made one";
+    EXPECT_GE(Stats(port.port()).picturesDecoded, 95);
+}
+
+INSTANTIATE_TEST_SUITE_P(CacheMs, RendererRetry, testing::Values(0, 200));
+
 void CountEnd(int32_t, void* user) {
     ++*static_cast<std::atomic<int>*>(user);
 }

@@ -354,7 +354,10 @@ bool VideoPipeline::ApplyParameterSet() {
     const bool codecChanged = mVideoDecodec && mVideoDecodec->GetDecodeType() != header.knd;
     m_keyParamSeen = true;
     if (w == m_width && h == m_height && !codecChanged) {
-        m_presenter.EnsureRenderer();
+        // A live renderer belongs to whoever shows the pictures, which may be the
+        // render thread: each shown live picture tries for one itself.
+        if (m_status.OpenMode() != qx::kModeLive)
+            m_presenter.EnsureRenderer();
         return true;
     }
     if (m_status.OpenMode() == qx::kModeLive) {
