@@ -19,15 +19,12 @@ struct H264Decoder {
     int width = 0;
     int height = 0;
     std::unique_ptr<unsigned char[]> planes;
-    // The last call described the decoder's own planes.
-    bool describedOwn = false;
 };
 
 void Describe(H264Decoder* decoder, const AVFrame* picture, H264_DEC_FRAME* frame) {
     const int w = decoder->width;
     const int h = decoder->height;
-    decoder->describedOwn = picture->width == w && picture->height == h;
-    if (decoder->describedOwn) {
+    if (picture->width == w && picture->height == h) {
         // The created size: the decoder's own planes, valid until the next call, as a
         // decoder library hands them out.
         frame->pY = picture->data[0];
@@ -79,7 +76,6 @@ int H264DecAU(void* handle, const unsigned char* stream, int length, int64_t tim
     auto* decoder = static_cast<H264Decoder*>(handle);
     if (decoder == nullptr || frame == nullptr)
         return -1;
-    decoder->describedOwn = false;
     if (flags & kH264DecFlush)
         decoder->decoder.Drain();
     else if (!(flags & kH264DecNext) && !decoder->decoder.Send(stream, length, timestamp))
@@ -99,9 +95,13 @@ namespace qx {
 
 PictureRef H264DecHoldPicture(void* handle) {
     auto* decoder = static_cast<H264Decoder*>(handle);
-    if (decoder == nullptr || !decoder->describedOwn)
+    if (decoder == nullptr)
         return PictureRef();
-    return decoder->decoder.HoldLast();
+    // A picture of another size was described as a copy of it.
+    PictureRef held = decoder->decoder.HoldLast();
+    if (held.Width() != decoder->width || held.Height() != decoder->height)
+        return PictureRef();
+    return held;
 }
 
 void CopyFramePacked(const H264_DEC_FRAME& frame, unsigned char* y, unsigned char* u,

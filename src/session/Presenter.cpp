@@ -244,22 +244,19 @@ bool Presenter::ShowEntry(DECODED_FRAME& entry) {
         CAutoLock lock(&m_pictureLock);
         if (!m_YUVData)
             return false;
-        for (int i = 0; i < 3; ++i)
-            m_strides[i] = entry.strides[i];
         if (entry.held) {
             m_held = std::move(entry.held);
             // Read only: whoever would write has it copied first.
-            for (int i = 0; i < 3; ++i)
+            for (int i = 0; i < 3; ++i) {
                 m_planes[i] = const_cast<unsigned char*>(m_held.Plane(i));
+                m_strides[i] = entry.strides[i];
+            }
             return true;
         }
         // The entry's picture becomes the one on screen; the one it replaces holds
         // the next entry.
-        m_held = qx::PictureRef();
         m_YUVData.swap(entry.picture);
-        m_planes[0] = m_YUVData.get();
-        m_planes[1] = m_YUVData.get() + luma;
-        m_planes[2] = m_planes[1] + luma / 4;
+        ShowPackedCopy_locked();
     }
     GiveSpare(std::move(entry.picture), luma * 3 / 2);
     return true;

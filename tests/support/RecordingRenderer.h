@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "decode/AvPictureDecoder.h"
 #include "render/RendererChoice.h"
 #include "render/video_render.h"
 
@@ -100,9 +101,13 @@ class RecordingRenderer : public video_render {
         shown.height = height;
         shown.window = window;
         // Kept packed, as the tests compare them.
-        Pack(planes[0], strides[0], width, height, &shown.y);
-        Pack(planes[1], strides[1], width / 2, height / 2, &shown.u);
-        Pack(planes[2], strides[2], width / 2, height / 2, &shown.v);
+        const size_t luma = static_cast<size_t>(width) * height;
+        shown.y.resize(luma);
+        shown.u.resize(luma / 4);
+        shown.v.resize(luma / 4);
+        const uint8_t* source[3] = {planes[0], planes[1], planes[2]};
+        qx::CopyPacked(source, strides, width, height, shown.y.data(), shown.u.data(),
+                       shown.v.data(), width, height);
         shown.at = std::chrono::steady_clock::now();
         m_record->Add(std::move(shown));
         return true;
@@ -116,14 +121,6 @@ class RecordingRenderer : public video_render {
     }
 
   private:
-    static void Pack(const uint8_t* plane, int stride, int width, int height,
-                     std::vector<uint8_t>* packed) {
-        packed->resize(static_cast<size_t>(width) * height);
-        for (int row = 0; row < height; ++row)
-            std::copy_n(plane + static_cast<ptrdiff_t>(row) * stride, width,
-                        packed->data() + static_cast<size_t>(row) * width);
-    }
-
     std::shared_ptr<RenderRecord> m_record;
     int m_width = 0;
     int m_height = 0;
